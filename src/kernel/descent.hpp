@@ -1,0 +1,253 @@
+// Single-nearest search by greedy descent over the target graph, with every descent
+// warm-started at the answer of the query neighbour that discovered it.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <utility>
+
+#include "graph.hpp"
+
+namespace plov {
+
+// Neighbour range [start, end) of a vertex, checked against the list length the way
+// a bounds-checked slice is: a start beyond the list, then an inverted range, then
+// an end beyond the list.
+inline void check_range(std::uint64_t start, std::uint64_t end, std::uint64_t len) {
+    if (start <= end && end <= len) [[likely]]
+        return;
+    if (start > len) fail_range_start(start, len);
+    if (end < start) fail_range_order(start, end);
+    fail_range_end(end, len);
+}
+
+inline void check_contiguous(const U32View& indptr, const U32View& neighbours) {
+    if (!indptr.contiguous()) fail("contiguous CSR indptr");
+    if (!neighbours.contiguous()) fail("contiguous CSR neighbours");
+}
+
+// A target graph whose views are known to be contiguous, read with bounds checks at
+// every access.
+template <class T>
+struct DescentTarget {
+    const PackedPoint<T>* points;
+    std::size_t n;
+    const unsigned char* indptr;
+    std::size_t indptr_len;
+    const unsigned char* neighbours;
+    std::size_t neighbours_len;
+
+    explicit DescentTarget(const GraphView<T>& g)
+        : points(g.points), n(g.n_points), indptr(g.indptr.data), indptr_len(g.indptr.len),
+          neighbours(g.neighbours.data), neighbours_len(g.neighbours.len) {}
+
+    static std::uint32_t load(const unsigned char* base, std::size_t i) noexcept {
+        std::uint32_t v;
+        std::memcpy(&v, base + i * sizeof(std::uint32_t), sizeof v);
+        return v;
+    }
+
+    // Neighbour range of `v`, checked.
+    std::pair<std::uint32_t, std::uint32_t> range(std::uint32_t v) const {
+        std::uint64_t next = std::uint64_t{v} + 1;
+        if (next >= indptr_len) [[unlikely]]
+            fail_index(indptr_len, next);
+        std::uint32_t a = load(indptr, v), b = load(indptr, next);
+        check_range(a, b, neighbours_len);
+        return {a, b};
+    }
+    std::uint32_t neighbour(std::size_t k) const noexcept { return load(neighbours, k); }
+};
+
+// Greedy descent from seed `s`: moves to the smallest (squared distance, vertex) pair
+// among the current vertex and its neighbours until no neighbour improves on it.
+// Returns (squared distance, vertex). `s` must already be checked below `t.n`.
+template <class T>
+std::pair<T, std::uint32_t> greedy_descent(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s) {
+    T best = dist2(t.points[s], p);
+    std::uint32_t bestidx = s;
+    for (;;) {
+        auto [a, b] = t.range(bestidx);
+        std::uint32_t from = bestidx;
+        for (std::uint32_t k = a; k < b; ++k) {
+            std::uint32_t j = t.neighbour(k);
+            check_index(j, t.n);
+            T d = dist2(t.points[j], p);
+            if (d < best || (d == best && j < bestidx)) {
+                best = d;
+                bestidx = j;
+            }
+        }
+        if (bestidx == from) return {best, bestidx};
+    }
+}
+
+// Scratch of one query-graph traversal.
+struct Workspace {
+    struct Entry {
+        std::uint32_t seed;
+        std::size_t vertex;
+    };
+    Vec<Entry> stack;
+    Buffer<std::uint32_t> stamps;
+    std::uint32_t stamp = 0;
+
+    static Workspace with_capacity(std::size_t n) {
+        if (n > (kMaxBytes - 8) / 16) fail_capacity();
+        Workspace w;
+        w.stack.reserve(n);
+        w.stamps = Buffer<std::uint32_t>::zeros(n);
+        return w;
+    }
+    void begin_traversal() {
+        stack.clear();
+        if (++stamp == 0) {
+            for (auto& s : stamps) s = 0;
+            stamp = 1;
+        }
+    }
+    bool visited(std::size_t v) const noexcept { return stamps[v] == stamp; }
+    void mark(std::size_t v) noexcept { stamps[v] = stamp; }
+};
+
+enum class BoundMode { Unbounded, PerPoint, PostFilter };
+
+// Mode of a bounded search: per-point when the query box pokes out of the target box
+// grown by `r` on some axis, post-filter otherwise (NaN comparisons are false).
+template <class T>
+BoundMode choose_mode(const Box<T>& q, const PackedPoint<T>& tlo, const PackedPoint<T>& thi, T r) {
+    bool out = q.lo.x < tlo.x - r || q.lo.y < tlo.y - r || q.lo.z < tlo.z - r || q.hi.x > thi.x + r ||
+               q.hi.y > thi.y + r || q.hi.z > thi.z + r;
+    return out ? BoundMode::PerPoint : BoundMode::PostFilter;
+}
+
+template <class T>
+void fill_miss(NearestResult<T>& res, std::uint64_t marker) {
+    for (std::size_t i = 0; i < res.dists.size(); ++i) {
+        res.dists[i] = std::numeric_limits<T>::infinity();
+        res.idx[i] = marker;
+    }
+}
+
+// For every query vertex (len(query.indptr) - 1 of them) the nearest target point
+// reached by greedy descent, or the miss marker (+inf, n_target) under a bound.
+template <class T>
+NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& target,
+                               const std::optional<DistanceBound<T>>& bound) {
+    const std::size_t nq = query.indptr.len - 1;  // wraps for an empty indptr
+    Workspace ws = Workspace::with_capacity(nq);
+    NearestResult<T> res{Buffer<T>::zeros(nq), Buffer<std::uint64_t>::zeros(nq)};
+    const std::size_t n_target = target.n_points;
+
+    BoundMode mode = BoundMode::Unbounded;
+    T r2 = 0;
+    if (bound) {
+        if (nq == 0) return res;
+        r2 = bound->r * bound->r;
+        Box<T> qbox;
+        if (bound->query_box) {
+            qbox = *bound->query_box;
+        } else {
+            if (query.n_points == 0) fail_index(0, 0);
+            qbox = bounding_box(query.points, query.n_points);
+        }
+        if (box_box_dist2(qbox.lo, qbox.hi, bound->tlo, bound->thi) > r2) {
+            fill_miss(res, n_target);
+            return res;
+        }
+        mode = choose_mode(qbox, bound->tlo, bound->thi, bound->r);
+    }
+
+    ws.begin_traversal();
+    check_contiguous(query.indptr, query.neighbours);
+    DescentTarget<T> tgt(target);
+    bool target_checked = false;
+
+    auto descend = [&](const PackedPoint<T>& p, std::uint32_t s) {
+        if (!target_checked) {
+            check_contiguous(target.indptr, target.neighbours);
+            target_checked = true;
+        }
+        check_index(s, n_target);
+        return greedy_descent(tgt, p, s);
+    };
+
+    const unsigned char* qindptr = query.indptr.data;
+    const unsigned char* qnbrs = query.neighbours.data;
+    const std::size_t qnbrs_len = query.neighbours.len;
+
+    std::size_t root = 0;
+    std::uint32_t carried = 0;
+    for (;;) {
+        while (root < nq && ws.visited(root)) ++root;
+        if (root >= nq) break;
+        ws.mark(root);
+        ws.stack.push_back({carried, root});
+        ++root;
+        while (!ws.stack.empty()) {
+            auto [s, q] = ws.stack.back();
+            ws.stack.pop_back();
+            check_index(q, query.n_points);
+            const PackedPoint<T>& p = query.points[q];
+            std::uint32_t handed = s;
+            if (mode == BoundMode::PerPoint) {
+                if (box_point_dist2(bound->tlo, bound->thi, p) > r2) {
+                    res.dists[q] = std::numeric_limits<T>::infinity();
+                    res.idx[q] = n_target;
+                } else {
+                    auto [d2, j] = descend(p, s);
+                    T d = std::sqrt(d2);
+                    if (d * d > r2) {
+                        res.dists[q] = std::numeric_limits<T>::infinity();
+                        res.idx[q] = n_target;
+                    } else {
+                        res.dists[q] = d;
+                        res.idx[q] = j;
+                        handed = j;
+                        carried = j;
+                    }
+                }
+            } else {
+                auto [d2, j] = descend(p, s);
+                res.dists[q] = std::sqrt(d2);
+                res.idx[q] = j;
+                handed = j;
+                carried = j;
+            }
+            // q < nq, so both offsets exist.
+            std::uint32_t a = DescentTarget<T>::load(qindptr, q), b = DescentTarget<T>::load(qindptr, q + 1);
+            check_range(a, b, qnbrs_len);
+            for (std::uint32_t k = a; k < b; ++k) {
+                std::uint32_t w = DescentTarget<T>::load(qnbrs, k);
+                check_index(w, nq);
+                if (!ws.visited(w)) {
+                    ws.mark(w);
+                    ws.stack.push_back({handed, w});
+                }
+            }
+        }
+    }
+
+    if (mode == BoundMode::PostFilter) {
+        for (std::size_t i = 0; i < nq; ++i) {
+            if (res.dists[i] * res.dists[i] > r2) {
+                res.dists[i] = std::numeric_limits<T>::infinity();
+                res.idx[i] = n_target;
+            }
+        }
+    }
+    return res;
+}
+
+inline NearestResult<float> search_pruned_f32(const GraphView<float>& q, const GraphView<float>& t,
+                                              const std::optional<DistanceBound<float>>& b) {
+    return search_pruned(q, t, b);
+}
+inline NearestResult<double> search_pruned_f64(const GraphView<double>& q, const GraphView<double>& t,
+                                               const std::optional<DistanceBound<double>>& b) {
+    return search_pruned(q, t, b);
+}
+
+}  // namespace plov

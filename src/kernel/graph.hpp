@@ -1,0 +1,104 @@
+// Neighbourhood graphs in compressed sparse row form: borrowed views of a caller's
+// arrays and the prepared (packed, owned) target.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "packed.hpp"
+
+namespace plov {
+
+// A read-only view of unsigned 32-bit values: pointer, length and stride in bytes.
+struct U32View {
+    const unsigned char* data = nullptr;
+    std::size_t len = 0;
+    std::ptrdiff_t stride = sizeof(std::uint32_t);
+
+    std::uint32_t operator[](std::size_t i) const noexcept {
+        std::uint32_t v;
+        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
+        return v;
+    }
+    // Stride 1 (in elements), or too short for the stride to matter.
+    bool contiguous() const noexcept { return len < 2 || stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)); }
+
+    static U32View of(const std::uint32_t* p, std::size_t n) noexcept {
+        return {reinterpret_cast<const unsigned char*>(p), n, sizeof(std::uint32_t)};
+    }
+};
+
+// The borrowed operand of every search.
+template <class T>
+struct GraphView {
+    const PackedPoint<T>* points = nullptr;
+    std::size_t n_points = 0;
+    U32View indptr;
+    U32View neighbours;
+};
+
+// The optional distance bound of a search: the target box, the bound `r` (a distance,
+// compared squared) and the query box, supplied or computed by the search.
+template <class T>
+struct DistanceBound {
+    PackedPoint<T> tlo, thi;
+    T r;
+    std::optional<Box<T>> query_box;
+};
+
+// Owned results of a single-nearest search: one (distance, index) pair per query vertex.
+template <class T>
+struct NearestResult {
+    Buffer<T> dists;
+    Buffer<std::uint64_t> idx;
+};
+
+// A packed cloud with its bounding box and contiguous copies of its graph; immutable.
+template <class T>
+struct PreparedGraph {
+    PackedPoint<T> lo{}, hi{};
+    std::size_t n = 0;
+    PackedBuffer<T> points;
+    Buffer<std::uint32_t> indptr;
+    Buffer<std::uint32_t> neighbours;
+
+    GraphView<T> view() const noexcept {
+        return {points.data(), n, U32View::of(indptr.data(), indptr.size()),
+                U32View::of(neighbours.data(), neighbours.size())};
+    }
+    Box<T> box() const noexcept { return {lo, hi}; }
+
+    // The points as a row-major (n, 3) array, pad lane dropped.
+    Buffer<T> unpack() const {
+        Buffer<T> out = Buffer<T>::zeros(3 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            out[3 * i] = points[i].x;
+            out[3 * i + 1] = points[i].y;
+            out[3 * i + 2] = points[i].z;
+        }
+        return out;
+    }
+};
+
+inline Buffer<std::uint32_t> copy_u32(const U32View& v) {
+    Buffer<std::uint32_t> out(v.len);
+    for (std::size_t i = 0; i < v.len; ++i) out[i] = v[i];
+    return out;
+}
+
+template <class T>
+PreparedGraph<T> prepare_graph(const View2D<T>& points, const U32View& indptr, const U32View& indices) {
+    PreparedGraph<T> g;
+    g.points = pack_points(points);
+    Box<T> b = bounding_box(g.points.data(), g.points.size());
+    g.lo = b.lo;
+    g.hi = b.hi;
+    g.indptr = copy_u32(indptr);
+    g.neighbours = copy_u32(indices);
+    g.n = points.rows;
+    return g;
+}
+
+}  // namespace plov
