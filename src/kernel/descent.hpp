@@ -10,6 +10,24 @@
 
 #include "graph.hpp"
 
+#ifdef PLOV_COUNT_EVALS
+#include <atomic>
+#include <cstdio>
+namespace plov {
+// Distance evaluations and descents of the process (instrumented builds only).
+struct EvalCounter {
+    std::atomic<unsigned long long> evals{0}, descents{0}, steps{0};
+    ~EvalCounter() {
+        std::fprintf(stderr, "descents %llu evals %llu steps %llu\n", descents.load(), evals.load(), steps.load());
+    }
+};
+inline EvalCounter eval_counter;
+}  // namespace plov
+#define PLOV_COUNT(field, n) (::plov::eval_counter.field.fetch_add((n), std::memory_order_relaxed))
+#else
+#define PLOV_COUNT(field, n) ((void)0)
+#endif
+
 namespace plov {
 
 // Neighbour range [start, end) of a vertex, checked against the list length the way
@@ -68,17 +86,21 @@ template <class T>
 std::pair<T, std::uint32_t> greedy_descent(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s) {
     T best = dist2(t.points[s], p);
     std::uint32_t bestidx = s;
+    PLOV_COUNT(descents, 1);
+    PLOV_COUNT(evals, 1);
     for (;;) {
         auto [a, b] = t.range(bestidx);
+        PLOV_COUNT(evals, b > a ? b - a : 0);
+        PLOV_COUNT(steps, 1);
         std::uint32_t from = bestidx;
         for (std::uint32_t k = a; k < b; ++k) {
             std::uint32_t j = t.neighbour(k);
             check_index(j, t.n);
             T d = dist2(t.points[j], p);
-            if (d < best || (d == best && j < bestidx)) {
-                best = d;
-                bestidx = j;
-            }
+            // Branch-free lexicographic minimum over (distance, vertex).
+            bool better = (d < best) | ((d == best) & (j < bestidx));
+            best = better ? d : best;
+            bestidx = better ? j : bestidx;
         }
         if (bestidx == from) return {best, bestidx};
     }
