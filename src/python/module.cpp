@@ -1,5 +1,7 @@
 // The module definition: multi-phase initialisation with a single exec slot that
 // registers the functions and then the classes, appending each name to __all__.
+#include <string>
+
 #include "docs.hpp"
 #include "ops.hpp"
 #include "prepared.hpp"
@@ -52,7 +54,8 @@ PyMethodDef functions[] = {
 
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'module'", Py_TYPE(module)->tp_name);
+        std::string type = type_qualname(module);
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'module'", type.c_str());
         return -1;
     }
     Ref name = Ref::steal(PyModule_GetNameObject(module));
