@@ -275,6 +275,12 @@ def test_failures():
     assert panic(target.query_grouped, g, np.zeros(0, np.int64)) == INDEX_MSG.format(0, 0)
     assert panic(target.query_grouped, g, None, 2**62) == "capacity overflow"
     assert panic(target.query_prepared_blocked, a, 2**64 - 1) == "capacity overflow"
+    # Query counts come from the offsets: none at all, or more than there are points.
+    empty = np.zeros(0, np.uint32)
+    assert panic(target.query_prepared_blocked, prep(rng.random((2, 3)), graph=(empty, empty))) == \
+        "capacity overflow"
+    assert panic(target.query_prepared_blocked, prep(rng.random((2, 3)), graph=edgeless(3))) == \
+        INDEX_MSG.format(2, 2)
     # A target whose graph names a missing vertex fails at the first fetch.
     broken = prep(rng.random((2, 3)), graph=csr([[5], [0]]))
     assert panic(broken.query_prepared_blocked, a) == INDEX_MSG.format(2, 5)
@@ -304,11 +310,8 @@ def test_argument_errors():
     assert type_error(a64.query_grouped, g64, None, block=None)[1] == ["while processing 'block'"]
     assert type_error(a64.query_prepared_blocked, a64, block=None)[1] == ["while processing 'block'"]
     a64.query_grouped(g64, None, block=np.uint64(3), distance_upper_bound=1, finalize=np.True_)
-    with pytest.raises(OverflowError):
-        a64.query_grouped(g64, None, block=-1)
     with pytest.raises(TypeError):
         _plov.GroupedQueriesF32()
     with pytest.raises(TypeError):
         type("X", (_plov.GroupedQueriesF64,), {})
-    assert _plov.GroupedQueriesF32.__module__ == "builtins"
     assert _plov.GroupedQueriesF32.prepare.__text_signature__ == "(queries, query_perms)"
