@@ -1,0 +1,201 @@
+// Blocked descent: the query points are cut into consecutive blocks whose descents
+// start at one shared seed and advance together, one step per pass. In every pass the
+// queries standing on the same target vertex share one fetch of that vertex's
+// neighbour list and coordinates. The query graph is not used; the order of the
+// query points (Morton order for grouped sets) provides the locality.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+#include "descent.hpp"
+
+namespace plov {
+
+namespace blocked_detail {
+
+inline constexpr std::uint32_t kPruned = 0xFFFFFFFFu;
+
+// Slot states. A pruned slot is told apart from a live one by its state, never by
+// its vertex number, so a target vertex 0xFFFFFFFF stays a valid answer.
+enum : std::uint8_t { kActive = 0, kDone = 1, kPrunedSlot = 2 };
+
+// Block sizes from 2^62 on are refused before any scratch exists.
+inline constexpr std::uint64_t kMaxBlock = std::uint64_t{1} << 62;
+
+}  // namespace blocked_detail
+
+// For every query point q < len(query.indptr) - 1 the nearest target point reached by
+// greedy descent, or the miss marker (+inf, n_target) under `bound`. `dists` and `idx`
+// are replaced by the n results. Only the points of `query` and the length of its
+// indptr are read.
+template <class T>
+void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffer<T>& dists,
+                    Buffer<std::uint64_t>& idx, std::uint64_t block, const std::optional<DistanceBound<T>>& bound) {
+    using namespace blocked_detail;
+    constexpr T inf = std::numeric_limits<T>::infinity();
+
+    const std::size_t n = query.indptr.len - 1;  // wraps for an empty indptr
+    dists = Buffer<T>::zeros(n);
+    idx = Buffer<std::uint64_t>::zeros(n);
+    if (n == 0) return;
+
+    const std::size_t n_t = target.n_points;
+    auto fill = [&](std::uint64_t marker) {
+        for (std::size_t i = 0; i < n; ++i) {
+            dists[i] = inf;
+            idx[i] = marker;
+        }
+    };
+    if (n_t == 0) {
+        fill(0);
+        return;
+    }
+    check_contiguous(target.indptr, target.neighbours);
+
+    BoundMode mode = BoundMode::Unbounded;
+    T r2 = 0;
+    if (bound) {
+        r2 = bound->r * bound->r;
+        Box<T> qbox;
+        if (bound->query_box) {
+            qbox = *bound->query_box;
+        } else {
+            if (query.n_points == 0) fail_index(0, 0);
+            qbox = bounding_box(query.points, query.n_points);
+        }
+        if (box_box_dist2(qbox.lo, qbox.hi, bound->tlo, bound->thi) > r2) {
+            fill(n_t);
+            return;
+        }
+        mode = choose_mode(qbox, bound->tlo, bound->thi, bound->r);
+    }
+
+    if (block >= kMaxBlock) fail_capacity();
+    const std::size_t B = block == 0 ? 1 : static_cast<std::size_t>(block);
+    const std::size_t m = std::min<std::size_t>(B, n);  // no block holds more slots
+
+    Buffer<std::uint32_t> cur = Buffer<std::uint32_t>::zeros(m);
+    Buffer<T> best = Buffer<T>::zeros(m);
+    Buffer<std::uint8_t> state = Buffer<std::uint8_t>::zeros(m);
+    Buffer<std::size_t> active(m);
+    Vec<PackedPoint<T>, sizeof(PackedPoint<T>)> gather_pts(32);
+    Vec<std::uint32_t> gather_ids(32);
+
+    const DescentTarget<T> tgt(target);
+    const PackedPoint<T>* tpts = target.points;
+    std::uint32_t seed = 0;
+
+    for (std::size_t start = 0; start < n;) {
+        const std::size_t count = std::min(B, n - start);
+        std::size_t live = 0;
+
+        // Seeding: every unpruned query of the block starts at the carried seed.
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t q = start + i;
+            check_index(q, query.n_points);
+            const PackedPoint<T>& p = query.points[q];
+            if (mode == BoundMode::PerPoint && box_point_dist2(bound->tlo, bound->thi, p) > r2) {
+                cur[i] = kPruned;
+                state[i] = kPrunedSlot;
+                continue;
+            }
+            cur[i] = seed;
+            best[i] = dist2(tpts[seed], p);
+            state[i] = kActive;
+            ++live;
+        }
+
+        // Passes: each live query moves at most one step; queries on the same vertex
+        // share its gathered neighbourhood.
+        while (live > 0) {
+            std::size_t na = 0;
+            for (std::size_t i = 0; i < count; ++i)
+                if (state[i] == kActive) active[na++] = i;
+            if (na >= 2)
+                std::sort(active.data(), active.data() + na,
+                          [&](std::size_t a, std::size_t b) { return cur[a] < cur[b]; });
+
+            for (std::size_t r = 0; r < na;) {
+                const std::uint32_t v = cur[active[r]];
+                std::size_t run_end = r + 1;
+                while (run_end < na && cur[active[run_end]] == v) ++run_end;
+
+                auto [a, b] = tgt.range(v);
+                const std::size_t deg = b - a;
+                gather_pts.clear();
+                gather_ids.clear();
+                gather_pts.resize_uninit(deg);
+                gather_ids.resize_uninit(deg);
+                for (std::size_t k = 0; k < deg; ++k) {
+                    const std::uint32_t u = tgt.neighbour(a + k);
+                    check_index(u, n_t);
+                    gather_pts[k] = tpts[u];
+                    gather_ids[k] = u;
+                }
+                const PackedPoint<T>* gp = gather_pts.data();
+                const std::uint32_t* gi = gather_ids.data();
+
+                for (; r < run_end; ++r) {
+                    const std::size_t slot = active[r];
+                    if (deg == 0) {
+                        state[slot] = kDone;
+                        --live;
+                        continue;
+                    }
+                    const PackedPoint<T>& p = query.points[start + slot];
+                    T bd = best[slot];
+                    std::uint32_t bv = v;
+                    bool moved = false;
+                    for (std::size_t k = 0; k < deg; ++k) {
+                        const T d = dist2(gp[k], p);
+                        if (d < bd || (d == bd && gi[k] < bv)) {
+                            bd = d;
+                            bv = gi[k];
+                            moved = true;
+                        }
+                    }
+                    if (!moved) {
+                        state[slot] = kDone;
+                        --live;
+                    } else {
+                        cur[slot] = bv;
+                        best[slot] = bd;
+                    }
+                }
+            }
+        }
+
+        // Finalising: the bound test on squared distances; the last answered query
+        // of the block seeds the next one.
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t q = start + i;
+            if (state[i] == kPrunedSlot || (mode != BoundMode::Unbounded && best[i] > r2)) {
+                dists[q] = inf;
+                idx[q] = n_t;
+            } else {
+                dists[q] = std::sqrt(best[i]);
+                idx[q] = cur[i];
+                seed = cur[i];
+            }
+        }
+        start += count;
+    }
+}
+
+inline void search_blocked_f32(const GraphView<float>& q, const GraphView<float>& t, Buffer<float>& dists,
+                               Buffer<std::uint64_t>& idx, std::uint64_t block,
+                               const std::optional<DistanceBound<float>>& b) {
+    search_blocked(q, t, dists, idx, block, b);
+}
+inline void search_blocked_f64(const GraphView<double>& q, const GraphView<double>& t, Buffer<double>& dists,
+                               Buffer<std::uint64_t>& idx, std::uint64_t block,
+                               const std::optional<DistanceBound<double>>& b) {
+    search_blocked(q, t, dists, idx, block, b);
+}
+
+}  // namespace plov
