@@ -57,23 +57,13 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
     }
     check_contiguous(target.indptr, target.neighbours);
 
-    BoundMode mode = BoundMode::Unbounded;
-    T r2 = 0;
-    if (bound) {
-        r2 = bound->r * bound->r;
-        Box<T> qbox;
-        if (bound->query_box) {
-            qbox = *bound->query_box;
-        } else {
-            if (query.n_points == 0) fail_index(0, 0);
-            qbox = bounding_box(query.points, query.n_points);
-        }
-        if (box_box_dist2(qbox.lo, qbox.hi, bound->tlo, bound->thi) > r2) {
-            fill(n_t);
-            return;
-        }
-        mode = choose_mode(qbox, bound->tlo, bound->thi, bound->r);
+    const BoundPlan<T> plan = plan_bound(bound, query);
+    if (plan.rejected) {
+        fill(n_t);
+        return;
     }
+    const BoundMode mode = plan.mode;
+    const T r2 = plan.r2;
 
     if (block >= kMaxBlock) fail_capacity();
     const std::size_t B = block == 0 ? 1 : static_cast<std::size_t>(block);

@@ -145,6 +145,36 @@ BoundMode choose_mode(const Box<T>& q, const PackedPoint<T>& tlo, const PackedPo
     return out ? BoundMode::PerPoint : BoundMode::PostFilter;
 }
 
+// The bound pre-pass shared by every search: r2 = r * r in `T`, the query box (the
+// supplied one, or the fold over every packed query point), cloud rejection when the
+// two boxes are farther apart than the bound, and the mode.
+template <class T>
+struct BoundPlan {
+    BoundMode mode = BoundMode::Unbounded;
+    T r2 = 0;
+    bool rejected = false;
+};
+
+template <class T>
+BoundPlan<T> plan_bound(const std::optional<DistanceBound<T>>& bound, const GraphView<T>& query) {
+    BoundPlan<T> plan;
+    if (!bound) return plan;
+    plan.r2 = bound->r * bound->r;
+    Box<T> qbox;
+    if (bound->query_box) {
+        qbox = *bound->query_box;
+    } else {
+        if (query.n_points == 0) fail_index(0, 0);
+        qbox = bounding_box(query.points, query.n_points);
+    }
+    if (box_box_dist2(qbox.lo, qbox.hi, bound->tlo, bound->thi) > plan.r2) {
+        plan.rejected = true;
+        return plan;
+    }
+    plan.mode = choose_mode(qbox, bound->tlo, bound->thi, bound->r);
+    return plan;
+}
+
 template <class T>
 void fill_miss(NearestResult<T>& res, std::uint64_t marker) {
     for (std::size_t i = 0; i < res.dists.size(); ++i) {
@@ -163,24 +193,14 @@ NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& ta
     NearestResult<T> res{Buffer<T>::zeros(nq), Buffer<std::uint64_t>::zeros(nq)};
     const std::size_t n_target = target.n_points;
 
-    BoundMode mode = BoundMode::Unbounded;
-    T r2 = 0;
-    if (bound) {
-        if (nq == 0) return res;
-        r2 = bound->r * bound->r;
-        Box<T> qbox;
-        if (bound->query_box) {
-            qbox = *bound->query_box;
-        } else {
-            if (query.n_points == 0) fail_index(0, 0);
-            qbox = bounding_box(query.points, query.n_points);
-        }
-        if (box_box_dist2(qbox.lo, qbox.hi, bound->tlo, bound->thi) > r2) {
-            fill_miss(res, n_target);
-            return res;
-        }
-        mode = choose_mode(qbox, bound->tlo, bound->thi, bound->r);
+    if (bound && nq == 0) return res;
+    const BoundPlan<T> plan = plan_bound(bound, query);
+    if (plan.rejected) {
+        fill_miss(res, n_target);
+        return res;
     }
+    const BoundMode mode = plan.mode;
+    const T r2 = plan.r2;
 
     ws.begin_traversal();
     check_contiguous(query.indptr, query.neighbours);

@@ -309,24 +309,13 @@ KnnResult<T> search_k(const GraphView<T>& query, const GraphView<T>& target, std
         fail("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
     KnnResult<T> res{Buffer<T>(nq * k, inf), Buffer<std::uint64_t>(nq * k, n_target), nq, k};
 
-    BoundMode mode = BoundMode::Unbounded;
-    T r2 = 0;
-    PackedPoint<T> tlo{}, thi{};
-    if (bound) {
-        if (nq == 0) return res;
-        r2 = bound->r * bound->r;
-        tlo = bound->tlo;
-        thi = bound->thi;
-        Box<T> qbox;
-        if (bound->query_box) {
-            qbox = *bound->query_box;
-        } else {
-            if (query.n_points == 0) fail_index(0, 0);
-            qbox = bounding_box(query.points, query.n_points);
-        }
-        if (box_box_dist2(qbox.lo, qbox.hi, tlo, thi) > r2) return res;
-        mode = choose_mode(qbox, tlo, thi, bound->r);
-    }
+    if (bound && nq == 0) return res;
+    const BoundPlan<T> plan = plan_bound(bound, query);
+    if (plan.rejected) return res;
+    const BoundMode mode = plan.mode;
+    const T r2 = plan.r2;
+    const PackedPoint<T> tlo = bound ? bound->tlo : PackedPoint<T>{};
+    const PackedPoint<T> thi = bound ? bound->thi : PackedPoint<T>{};
     const bool bounded = mode != BoundMode::Unbounded;
 
     // Scratch, once per call. Neither list can outgrow the target (every target vertex
