@@ -19,6 +19,10 @@
 #include <limits>
 #include <string>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "buffer.hpp"
 #include "errors.hpp"
 #include "packed.hpp"
@@ -75,6 +79,20 @@ inline void sorted4(const Tet& t, std::uint32_t s[4]) noexcept {
     cswap(s[1], s[2]);
 }
 
+// The scratch and the neighbour lists are written at scattered positions; on Linux,
+// transparent huge pages spare most of the TLB misses of those writes.
+inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
+    std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(p) + huge - 1) & ~(huge - 1);
+    std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(huge - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
 inline void sort_small(std::uint32_t* first, std::uint32_t* last) noexcept {
     if (last - first > 24) {
         std::sort(first, last);
@@ -118,8 +136,9 @@ inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, st
         cnt[s[1]] += 2;
         cnt[s[2]] += 1;
     }
-    // Start offsets; `cursor[v]` then advances to the end of v's run while filling, so
-    // afterwards run v is [cursor[v - 1], cursor[v]) with cursor[-1] read as 0.
+    // Run starts, shifted by one: `pos[v]` (= cursor[v + 1]) starts at the beginning of
+    // v's run and advances to its end while filling, so that afterwards run v is
+    // [cursor[v], cursor[v + 1]).
     std::uint64_t total = 0;
     for (std::size_t v = 0; v <= nv; ++v) {
         std::uint64_t c = cursor[v];
@@ -128,6 +147,7 @@ inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, st
     }
     Buffer<std::uint32_t> upper(static_cast<std::size_t>(total));
     std::uint32_t* up = upper.data();
+    advise_huge_pages(up, upper.size() * sizeof(std::uint32_t));
     std::uint64_t* pos = cursor.data() + 1;
 
     // Pass 2: scatter the edges.
@@ -146,10 +166,11 @@ inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, st
         up[pos[s[2]]++] = s[3];
     }
 
-    // De-duplicate each upper run in place (keeping its first occurrences at the front),
-    // then sort what is left. `seen[w] == v` marks w as already kept for v; no vertex
-    // number reaches the initial all-ones value because n <= 2^32 - 1.
-    Buffer<std::uint32_t> seen(nv, std::numeric_limits<std::uint32_t>::max());
+    // De-duplicate each upper run in place, keeping first occurrences at the front, then
+    // sort what is left. The bitmap marks the ids kept for the current vertex; it is
+    // small enough to stay in cache and is cleared again through the kept ids.
+    Buffer<std::uint64_t> marks = Buffer<std::uint64_t>::zeros(nv / 64 + 1);
+    std::uint64_t* bits = marks.data();
     Buffer<std::uint32_t> kept(nv);
     Buffer<std::uint32_t> lower = Buffer<std::uint32_t>::zeros(nv);
     std::uint64_t entries = 0;
@@ -159,12 +180,14 @@ inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, st
         std::uint32_t* last = up + pos[v];
         std::uint32_t* w = first;
         for (std::uint32_t* r = first; r < last; ++r) {
-            std::uint32_t x = *r;
-            if (seen[x] != vv) {
-                seen[x] = vv;
-                *w++ = x;
-            }
+            const std::uint32_t x = *r;
+            const std::uint64_t bit = std::uint64_t{1} << (x & 63);
+            std::uint64_t& word = bits[x >> 6];
+            *w = x;  // w never passes r, so this only overwrites entries already read
+            w += (word & bit) == 0;
+            word |= bit;
         }
+        for (std::uint32_t* r = first; r < w; ++r) bits[*r >> 6] = 0;
         sort_small(first, w);
         const std::uint32_t k = static_cast<std::uint32_t>(w - first);
         kept[v] = k;
@@ -181,17 +204,18 @@ inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, st
     out.indptr = Buffer<std::uint32_t>(nv + 1);
     out.neighbours = Buffer<std::uint32_t>(static_cast<std::size_t>(entries));
     std::uint32_t* ip = out.indptr.data();
-    // `seen` is free again: it becomes the write cursor of each list's lower run.
-    std::uint32_t* next = seen.data();
+    // `lower` turns from counts into the write cursor of each list's lower run.
+    std::uint32_t* next = lower.data();
     std::uint32_t acc = 0;
     for (std::size_t v = 0; v < nv; ++v) {
         ip[v] = acc;
-        next[v] = acc;
-        acc += lower[v] + kept[v];
+        acc += next[v] + kept[v];
+        next[v] = ip[v];
     }
     ip[nv] = acc;
 
     std::uint32_t* nb = out.neighbours.data();
+    advise_huge_pages(nb, out.neighbours.size() * sizeof(std::uint32_t));
     for (std::size_t u = 0; u < nv; ++u) {
         const std::uint32_t uu = static_cast<std::uint32_t>(u);
         const std::uint32_t* first = up + cursor[u];
