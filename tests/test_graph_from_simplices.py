@@ -139,8 +139,8 @@ def test_argument_errors():
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.integers(1, 30).flatmap(
-    lambda n: st.tuples(st.just(n), st.lists(st.lists(st.integers(0, n - 1), min_size=4, max_size=4), max_size=40))))
+@given(st.integers(1, 200).flatmap(
+    lambda n: st.tuples(st.just(n), st.lists(st.lists(st.integers(0, n - 1), min_size=4, max_size=4), max_size=60))))
 def test_matches_definition(case):
     n, rows = case
     ip, ix = build(tets(rows) if rows else tets([], 4), n)
