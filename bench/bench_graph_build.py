@@ -21,13 +21,14 @@ from scipy.spatial import Delaunay
 
 import _plov
 
+
 def triangulation(n, seed):
-    """(points, Delaunay object, simplices as uint64) for `n` seeded points."""
+    """(Delaunay object, simplices as uint64) for `n` seeded points."""
     pts = np.random.default_rng(seed).random((n, 3))
     t0 = time.perf_counter()
     tri = Delaunay(pts)
     print(f"triangulated {n} points in {time.perf_counter() - t0:.1f} s: {len(tri.simplices)} tetrahedra")
-    return pts, tri, tri.simplices.astype(np.uint64)
+    return tri, tri.simplices.astype(np.uint64)
 
 
 def numpy_build(simplices, n):
@@ -48,14 +49,17 @@ def scipy_build(tri):
     return tri.vertex_neighbor_vertices
 
 
-def timed(fn, repeats):
-    times = []
+def timed(methods, repeats):
+    """Median seconds per method; the methods take turns in every repeat, so that a change
+    of machine load affects all of them alike."""
+    times = {name: [] for name in methods}
     for _ in range(repeats):
-        t0 = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - t0)
-        del out
-    return statistics.median(times), times
+        for name, fn in methods.items():
+            t0 = time.perf_counter()
+            out = fn()
+            times[name].append(time.perf_counter() - t0)
+            del out
+    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def vm_bytes(field):
@@ -75,7 +79,7 @@ def child(path, rows, n):
             f.write("5")
     except OSError:
         pass
-    base = max(vm_bytes("VmRSS"), vm_bytes("VmHWM"))
+    base = vm_bytes("VmHWM")  # the load's peak if the reset is not supported: a lower bound then
     indptr, indices = _plov.graph_from_simplices(simplices, n)
     print(vm_bytes("VmHWM") - base, indptr.nbytes + indices.nbytes)
 
@@ -109,7 +113,7 @@ def main():
         return
 
     n = args.size
-    pts, tri, simplices = triangulation(n, args.seed)
+    tri, simplices = triangulation(n, args.seed)
     m = len(simplices)
 
     ours = _plov.graph_from_simplices(simplices, n)
@@ -118,19 +122,21 @@ def main():
     for v in np.random.default_rng(0).integers(0, n, 1000):
         assert np.array_equal(ours[1][ours[0][v]:ours[0][v + 1]], np.sort(ref[1][ref[0][v]:ref[0][v + 1]]))
 
-    print(f"\nmedian of {args.repeats} builds, {m} tetrahedra:")
-    t_ours, _ = timed(lambda: _plov.graph_from_simplices(simplices, n), args.repeats)
-    t_scipy, _ = timed(lambda: scipy_build(tri), args.repeats)
-    results = {"scipy vertex_neighbor_vertices": t_scipy}
+    methods = {
+        "graph_from_simplices": lambda: _plov.graph_from_simplices(simplices, n),
+        "scipy vertex_neighbor_vertices": lambda: scipy_build(tri),
+    }
     if not args.no_numpy:
         got = numpy_build(simplices, n)
         assert np.array_equal(got[0], ours[0]) and np.array_equal(got[1], ours[1])
-        results["numpy unique + CSR"] = timed(lambda: numpy_build(simplices, n), args.repeats)[0]
+        methods["numpy unique + CSR"] = lambda: numpy_build(simplices, n)
+    print(f"\nmedian of {args.repeats} builds, {m} tetrahedra:")
+    med = timed(methods, args.repeats)
+    t_ours = med.pop("graph_from_simplices")
     print(f"  {'graph_from_simplices':<32} {t_ours * 1e3:9.1f} ms")
-    for name, t in results.items():
+    for name, t in med.items():
         print(f"  {name:<32} {t * 1e3:9.1f} ms   ratio {t / t_ours:5.2f}x")
-    best = min(results.values())
-    print(f"speed-up over the faster baseline: {best / t_ours:.2f}x")
+    print(f"speed-up over the faster baseline: {min(med.values()) / t_ours:.2f}x")
 
     with tempfile.TemporaryDirectory() as tmp:
         path = Path(tmp) / "simplices.npy"
