@@ -14,20 +14,20 @@ from scipy.spatial import Delaunay
 import _plov
 
 
-def noisy_sphere(n, seed):
+def noisy_sphere(n: int, seed: int) -> np.ndarray:
     rng = np.random.default_rng(seed)
     v = rng.normal(size=(n, 3))
     v /= np.linalg.norm(v, axis=1, keepdims=True)
     return v + rng.normal(scale=0.02, size=v.shape)
 
 
-def graph(points):
+def graph(points: np.ndarray) -> tuple:
     """Vertex adjacency of the Delaunay tetrahedralisation, as (indptr, indices)."""
     simplices = Delaunay(points).simplices.astype(np.uint64)
     return _plov.graph_from_simplices(simplices, len(points))
 
 
-def main():
+def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--n", type=int, default=100_000, help="points per cloud")
     args = ap.parse_args()

@@ -1,0 +1,46 @@
+"""plov: nearest neighbours between 3-D point clouds by warm-started graph descent.
+
+The native module `_plov` does the work; this package re-exports it and adds a small
+high-level layer:
+
+- `delaunay_graph(points)`: the Delaunay vertex-adjacency graph of a cloud (needs SciPy);
+- `morton_reorder(points, indptr, indices)`: a cloud and its graph renumbered in Morton
+  order, with the permutation that maps back to the caller's numbering;
+- `all_by_all(clouds, ...)`: every cloud against every other one in one call (Chamfer,
+  Hausdorff and mean-distance matrices, or the per-point results), from a thread pool
+  or any `concurrent.futures.Executor` (a Dask cluster's included).
+"""
+
+from _plov import (
+    GroupedQueriesF32,
+    GroupedQueriesF64,
+    PreparedF32,
+    PreparedF64,
+    all_nearest_neighbours,
+    all_nearest_neighbours_f32,
+    all_nearest_neighbours_k,
+    all_nearest_neighbours_k_f32,
+    graph_from_simplices,
+)
+
+from ._allbyall import AllByAll, all_by_all
+from ._graphs import delaunay_graph, morton_reorder, prepared_class
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "all_nearest_neighbours",
+    "all_nearest_neighbours_f32",
+    "all_nearest_neighbours_k",
+    "all_nearest_neighbours_k_f32",
+    "graph_from_simplices",
+    "PreparedF64",
+    "PreparedF32",
+    "GroupedQueriesF64",
+    "GroupedQueriesF32",
+    "delaunay_graph",
+    "morton_reorder",
+    "prepared_class",
+    "all_by_all",
+    "AllByAll",
+]

@@ -1,0 +1,261 @@
+"""All-by-all joins: every cloud against every other one in one call."""
+
+from __future__ import annotations
+
+import os
+from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
+from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+import _plov
+
+from ._graphs import check_graph, delaunay_graph, morton_perm, prepared_class, renumber
+
+REDUCTIONS = ("mean", "max", "chamfer", "hausdorff")
+
+
+class AllByAll(NamedTuple):
+    """Per-point results of `all_by_all(..., reduce=None)`.
+
+    `dists[j, offsets[i]:offsets[i+1]]` are the distances from the points of cloud `i`
+    (in the caller's order) to their nearest points of cloud `j`, and `idx` the indices of
+    those points in cloud `j` (the miss marker `len(clouds[j])` beyond a bound).
+    """
+
+    dists: np.ndarray
+    idx: np.ndarray
+    offsets: np.ndarray
+
+
+class _Plan(NamedTuple):
+    """Everything a worker needs, as plain (picklable) arrays."""
+
+    points: List[np.ndarray]
+    graphs: List[Tuple[np.ndarray, np.ndarray]]
+    perms: List[Optional[np.ndarray]]
+    dtype: str
+    bound: Optional[float]
+    block: int
+    reduce: Optional[str]
+
+
+def _is_coherent(points: np.ndarray, perm: np.ndarray) -> bool:
+    """True when the storage order is already about as local as Morton order: the mean
+    step between consecutive points is at most twice that of the Morton order."""
+    if len(points) < 3:
+        return True
+    p = points.astype(np.float64)
+    stored = np.linalg.norm(np.diff(p, axis=0), axis=1).mean()
+    morton = np.linalg.norm(np.diff(p[perm], axis=0), axis=1).mean()
+    return bool(stored <= 2.0 * morton)
+
+
+def _check_clouds(clouds: Any, dtype: np.dtype, need_delaunay: bool) -> List[np.ndarray]:
+    if isinstance(clouds, (str, bytes)) or not hasattr(clouds, "__len__"):
+        raise TypeError("clouds must be a sequence of (n, 3) point arrays")
+    if len(clouds) == 0:
+        raise ValueError("clouds is empty: give at least one cloud")
+    out = []
+    for c, cloud in enumerate(clouds):
+        try:
+            arr = np.asarray(cloud)
+        except Exception as e:  # ragged nested lists and the like
+            raise ValueError(f"clouds[{c}] is not an array of points: {e}") from None
+        if arr.dtype == object or arr.dtype.kind not in "fiu":
+            raise TypeError(f"clouds[{c}] must hold real numbers, not {arr.dtype}")
+        if arr.ndim != 2 or arr.shape[1] != 3:
+            raise ValueError(f"clouds[{c}] must have shape (n, 3), not {arr.shape}")
+        if len(arr) == 0:
+            raise ValueError(f"clouds[{c}] has no points")
+        if need_delaunay and len(arr) < 5:
+            raise ValueError(f"clouds[{c}] has {len(arr)} points; building its graph needs at least 5 (or pass graphs)")
+        out.append(np.ascontiguousarray(arr, dtype=dtype))
+    return out
+
+
+def _check_graphs(graphs: Any, points: List[np.ndarray]) -> List[Tuple[np.ndarray, np.ndarray]]:
+    if isinstance(graphs, (str, bytes)) or not hasattr(graphs, "__len__"):
+        raise TypeError("graphs must be a sequence of (indptr, indices) pairs")
+    if len(graphs) != len(points):
+        raise ValueError(f"graphs has {len(graphs)} entries but there are {len(points)} clouds")
+    out = []
+    for c, g in enumerate(graphs):
+        try:
+            indptr, indices = g
+        except (TypeError, ValueError):
+            raise TypeError(f"graphs[{c}] must be an (indptr, indices) pair") from None
+        ip, ix = np.asarray(indptr), np.asarray(indices)
+        check_graph(len(points[c]), ip, ix, f"graphs[{c}]")
+        out.append((ip.astype(np.uint32), ix.astype(np.uint32)))
+    return out
+
+
+def _build(plan: _Plan) -> Tuple[List[Any], Any]:
+    """Prepared clouds and the grouped query set of a plan."""
+    cls: Any = prepared_class(plan.dtype)
+    prepared = [cls(p, ip, ix) for p, (ip, ix) in zip(plan.points, plan.graphs)]
+    grouped_cls: Any = _plov.GroupedQueriesF64 if cls is _plov.PreparedF64 else _plov.GroupedQueriesF32
+    return prepared, grouped_cls.prepare(prepared, plan.perms)
+
+
+def _target(plan: _Plan, prepared: List[Any], grouped: Any, offsets: np.ndarray, j: int) -> Any:
+    """One target's column: every query point's nearest distance to cloud j, reduced per
+    query cloud (or the raw (dists, idx) pair)."""
+    d, i = prepared[j].query_grouped(grouped, plan.perms[j], plan.block, plan.bound)
+    if plan.reduce is None:
+        return d, i
+    if plan.reduce in ("mean", "chamfer"):
+        return np.add.reduceat(d.astype(np.float64), offsets[:-1]) / np.diff(offsets)
+    return np.maximum.reduceat(d.astype(np.float64), offsets[:-1])
+
+
+def _run_batch(plan: _Plan, targets: List[int]) -> List[Tuple[int, Any]]:
+    """Work sent to another process: rebuild the prepared clouds and the grouped set once,
+    then descend the batch's targets."""
+    prepared, grouped = _build(plan)
+    offsets = grouped.offsets.astype(np.int64)
+    return [(j, _target(plan, prepared, grouped, offsets, j)) for j in targets]
+
+
+def _progress_bar(enabled: bool, total: int) -> Any:
+    if not enabled:
+        return None
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        raise ImportError(
+            "progress=True needs tqdm: install it with `pip install \"plov[demo]\"` (or `pip install tqdm`)"
+        ) from None
+    return tqdm(total=total, desc="targets", unit="cloud")
+
+
+def all_by_all(
+    clouds: Sequence[npt.ArrayLike],
+    *,
+    graphs: Optional[Sequence[Tuple[npt.ArrayLike, npt.ArrayLike]]] = None,
+    dtype: npt.DTypeLike = np.float64,
+    distance_upper_bound: Optional[float] = None,
+    reduce: Optional[str] = "chamfer",
+    workers: Optional[int] = None,
+    executor: Optional[Executor] = None,
+    progress: bool = False,
+    reorder: Union[bool, str] = "auto",
+    block: int = 32,
+) -> Union[np.ndarray, AllByAll]:
+    """Nearest-neighbour distances between every pair of clouds.
+
+    Every cloud is prepared once as a target, all clouds are grouped once as queries
+    (concatenated and Morton-sorted), and the grouped set is descended against each target
+    from a thread pool (the native work runs with the interpreter lock released).
+
+    Parameters
+    ----------
+    clouds : sequence of (n_i, 3) arrays
+        The point clouds, each with at least one point.
+    graphs : sequence of (indptr, indices) pairs, optional
+        Each cloud's neighbourhood graph in CSR form. Built with `delaunay_graph` when
+        omitted (needs SciPy and at least 5 points per cloud).
+    dtype : float64 or float32
+        Precision of the search and of the distances.
+    distance_upper_bound : float, optional
+        A distance (inclusive: `d <= r` is reported). Points without a neighbour within it
+        get distance inf, which then dominates the means and maxima.
+    reduce : "chamfer", "hausdorff", "mean", "max" or None
+        "mean": `M[i, j]` is the mean distance from the points of cloud i to cloud j
+        (directed); "max": the largest such distance (the directed Hausdorff distance);
+        "chamfer": `M[i, j] + M[j, i]` of the means (symmetric); "hausdorff": the larger of
+        the two directed Hausdorff distances (symmetric). None returns the per-point
+        results as an `AllByAll` tuple.
+    workers : int, optional
+        Threads of the pool (default: the machine's cores). With a process-based
+        `executor`, the number of tasks the targets are split into (default 8).
+    executor : concurrent.futures.Executor, optional
+        Where to run the targets. A `ThreadPoolExecutor` shares the prepared clouds; any
+        other executor (a `ProcessPoolExecutor`, `dask.distributed.Client.get_executor()`)
+        receives plain arrays and each task rebuilds the clouds and the grouped set once
+        for its batch of targets. Results are identical either way.
+    progress : bool
+        Show a progress bar over targets (needs tqdm).
+    reorder : "auto", True or False
+        Renumber clouds in Morton order before the search ("auto": only clouds whose
+        storage order is not already spatially coherent). Results are always reported in
+        the caller's numbering.
+    block : int
+        Block size of the blocked descent.
+
+    Returns
+    -------
+    (M, M) float64 array, or AllByAll when `reduce` is None.
+    """
+    if reduce is not None and reduce not in REDUCTIONS:
+        raise ValueError(f"reduce must be one of {', '.join(map(repr, REDUCTIONS))} or None, not {reduce!r}")
+    dt = np.dtype(dtype)
+    prepared_class(dt)  # refuses other dtypes
+    if workers is not None and (not isinstance(workers, (int, np.integer)) or workers < 1):
+        raise ValueError(f"workers must be a positive integer, not {workers!r}")
+    if not isinstance(block, (int, np.integer)) or block < 0:
+        raise ValueError(f"block must be a non-negative integer, not {block!r}")
+    if reorder not in ("auto", True, False):
+        raise ValueError(f"reorder must be 'auto', True or False, not {reorder!r}")
+    bound = None if distance_upper_bound is None else float(distance_upper_bound)
+
+    points = _check_clouds(clouds, dt, graphs is None)
+    if graphs is None:
+        with ThreadPoolExecutor(max_workers=workers or os.cpu_count() or 1) as graph_pool:
+            csr = list(graph_pool.map(delaunay_graph, points))
+    else:
+        csr = _check_graphs(graphs, points)
+
+    perms: List[Optional[np.ndarray]] = [None] * len(points)
+    if reorder:
+        for c, p in enumerate(points):
+            perm = morton_perm(p)
+            if reorder is True or not _is_coherent(p, perm):
+                p2, ip, ix = renumber(p, csr[c][0], csr[c][1], perm)
+                points[c], csr[c], perms[c] = p2, (ip, ix), perm
+
+    plan = _Plan(points, csr, perms, dt.name, bound, int(block), reduce)
+    m = len(points)
+    columns: List[Any] = [None] * m
+    bar = _progress_bar(progress, m)
+    try:
+        if executor is None or isinstance(executor, ThreadPoolExecutor):
+            prepared, grouped = _build(plan)
+            offsets = grouped.offsets.astype(np.int64)
+            own = executor is None
+            pool: Executor = executor if executor is not None else ThreadPoolExecutor(workers or os.cpu_count() or 1)
+            try:
+                futures = {pool.submit(_target, plan, prepared, grouped, offsets, j): j for j in range(m)}
+                for f in as_completed(futures):
+                    columns[futures[f]] = f.result()
+                    if bar is not None:
+                        bar.update(1)
+            finally:
+                if own:
+                    pool.shutdown()
+        else:
+            n_tasks = min(m, workers or 8)
+            batches = [list(range(k, m, n_tasks)) for k in range(n_tasks)]
+            futures2 = [executor.submit(_run_batch, plan, b) for b in batches]
+            for f in as_completed(futures2):
+                done = f.result()
+                for j, col in done:
+                    columns[j] = col
+                if bar is not None:
+                    bar.update(len(done))
+            offsets = np.zeros(m + 1, np.int64)
+            np.cumsum([len(p) for p in points], out=offsets[1:])
+    finally:
+        if bar is not None:
+            bar.close()
+
+    if reduce is None:
+        return AllByAll(np.stack([c[0] for c in columns]), np.stack([c[1] for c in columns]), offsets.astype(np.uint64))
+    mat: np.ndarray = np.stack(columns, axis=1)  # mat[i, j]: query cloud i against target j
+    if reduce == "chamfer":
+        mat = mat + mat.T
+    elif reduce == "hausdorff":
+        mat = np.maximum(mat, mat.T)
+    return mat
