@@ -1,5 +1,6 @@
 """The pure-Python layer: graphs, Morton renumbering and all-by-all joins."""
 
+import importlib.util
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
@@ -151,3 +152,15 @@ def test_bad_input_is_refused_before_work(kwargs, error, match):
     clouds = kwargs.pop("clouds")
     with pytest.raises(error, match=match):
         plov.all_by_all(clouds, **kwargs)
+
+
+def test_demo_runs(tmp_path, capsys):
+    from plov.__main__ import main
+
+    out = tmp_path / "chamfer.png"
+    assert main(["demo", "--clouds", "4", "--points", "300", "--no-progress", "--out", str(out)]) == 0
+    text = capsys.readouterr().out
+    assert "plov all-by-all" in text and "faster" in text
+    if importlib.util.find_spec("matplotlib"):
+        assert out.stat().st_size > 0
+    assert main([]) == 2

@@ -43,9 +43,9 @@ def make_clouds(n_clouds: int, n_points: int, seed: int) -> Tuple[List[np.ndarra
     rng = np.random.default_rng(seed)
     clouds, labels = [], []
     for c in range(n_clouds):
-        shape = SHAPES[c % len(SHAPES)]
+        shape = SHAPES[c * len(SHAPES) // n_clouds]  # families in consecutive runs
         pts = _surface(shape, n_points, rng) + rng.normal(scale=0.01, size=(n_points, 3))
-        pts = pts @ _rotation(rng).T + rng.normal(scale=0.2, size=3)
+        pts = pts @ _rotation(rng).T + rng.normal(scale=0.05, size=3)
         clouds.append(pts)
         labels.append(shape)
     return clouds, labels
