@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <utility>
 
 #include "graph.hpp"
@@ -81,21 +82,29 @@ struct DescentTarget {
 
 // Greedy descent from seed `s`: moves to the smallest (squared distance, vertex) pair
 // among the current vertex and its neighbours until no neighbour improves on it.
-// Returns (squared distance, vertex). `s` must already be checked below `t.n`.
-template <class T>
+// Returns (squared distance, vertex). `s` must already be checked below `t.n`. With
+// `Checked` false the target must be consistent (`is_consistent`), and no access is
+// tested: every range and neighbour number is then known to be in bounds.
+template <bool Checked, class T>
 std::pair<T, std::uint32_t> greedy_descent(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s) {
     T best = dist2(t.points[s], p);
     std::uint32_t bestidx = s;
     PLOV_COUNT(descents, 1);
     PLOV_COUNT(evals, 1);
     for (;;) {
-        auto [a, b] = t.range(bestidx);
+        std::uint32_t a, b;
+        if constexpr (Checked) {
+            std::tie(a, b) = t.range(bestidx);
+        } else {
+            a = DescentTarget<T>::load(t.indptr, bestidx);
+            b = DescentTarget<T>::load(t.indptr, std::size_t{bestidx} + 1);
+        }
         PLOV_COUNT(evals, b > a ? b - a : 0);
         PLOV_COUNT(steps, 1);
         std::uint32_t from = bestidx;
         for (std::uint32_t k = a; k < b; ++k) {
             std::uint32_t j = t.neighbour(k);
-            check_index(j, t.n);
+            if constexpr (Checked) check_index(j, t.n);
             T d = dist2(t.points[j], p);
             // Branch-free lexicographic minimum over (distance, vertex).
             bool better = (d < best) | ((d == best) & (j < bestidx));
@@ -112,15 +121,19 @@ struct Workspace {
         std::uint32_t seed;
         std::size_t vertex;
     };
+    // One-byte visit stamps: a quarter of the memory of wider ones, so the flags of a
+    // large query cloud stay in cache; the generation wraps (and clears) more often,
+    // which only matters for a workspace serving many traversals.
+    using Stamp = std::uint8_t;
     Vec<Entry> stack;
-    Buffer<std::uint32_t> stamps;
-    std::uint32_t stamp = 0;
+    Buffer<Stamp> stamps;
+    Stamp stamp = 0;
 
     static Workspace with_capacity(std::size_t n) {
         if (n > (kMaxBytes - 8) / 16) fail_capacity();
         Workspace w;
         w.stack.reserve(n);
-        w.stamps = Buffer<std::uint32_t>::zeros(n);
+        w.stamps = Buffer<Stamp>::zeros(n);
         return w;
     }
     void begin_traversal() {
@@ -213,7 +226,7 @@ NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& ta
             target_checked = true;
         }
         check_index(s, n_target);
-        return greedy_descent(tgt, p, s);
+        return target.consistent ? greedy_descent<false>(tgt, p, s) : greedy_descent<true>(tgt, p, s);
     };
 
     const unsigned char* qindptr = query.indptr.data;

@@ -37,7 +37,25 @@ struct GraphView {
     std::size_t n_points = 0;
     U32View indptr;
     U32View neighbours;
+    // Set only for a graph checked once to be a consistent CSR graph over its points
+    // (see `is_consistent`): searches may then read it without per-access checks.
+    bool consistent = false;
 };
+
+// True when `indptr` has at least n + 1 offsets, never decreasing, the last of them
+// within `neighbours`, and every neighbour listed for a vertex below n is below n:
+// then every neighbour range a search can read is in bounds.
+inline bool is_consistent(std::size_t n, const U32View& indptr, const U32View& neighbours) {
+    if (!indptr.contiguous() || !neighbours.contiguous() || indptr.len < n + 1 || n > 0xFFFFFFFFull) return false;
+    for (std::size_t v = 0; v < n; ++v)
+        if (indptr[v] > indptr[v + 1]) return false;
+    if (n == 0) return true;
+    const std::size_t first = indptr[0], last = indptr[n];
+    if (last > neighbours.len) return false;
+    for (std::size_t k = first; k < last; ++k)
+        if (neighbours[k] >= n) return false;
+    return true;
+}
 
 // The optional distance bound of a search: the target box, the bound `r` (a distance,
 // compared squared) and the query box, supplied or computed by the search.
@@ -63,10 +81,11 @@ struct PreparedGraph {
     PackedBuffer<T> points;
     Buffer<std::uint32_t> indptr;
     Buffer<std::uint32_t> neighbours;
+    bool consistent = false;  // checked once, at construction
 
     GraphView<T> view() const noexcept {
         return {points.data(), n, U32View::of(indptr.data(), indptr.size()),
-                U32View::of(neighbours.data(), neighbours.size())};
+                U32View::of(neighbours.data(), neighbours.size()), consistent};
     }
     Box<T> box() const noexcept { return {lo, hi}; }
 
@@ -98,6 +117,8 @@ PreparedGraph<T> prepare_graph(const View2D<T>& points, const U32View& indptr, c
     g.indptr = copy_u32(indptr);
     g.neighbours = copy_u32(indices);
     g.n = points.rows;
+    g.consistent = is_consistent(g.n, U32View::of(g.indptr.data(), g.indptr.size()),
+                                 U32View::of(g.neighbours.data(), g.neighbours.size()));
     return g;
 }
 
