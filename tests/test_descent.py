@@ -322,3 +322,85 @@ def test_malformed_inputs_do_not_crash_the_interpreter():
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert "survived" in out.stdout
+
+
+# ---- a reference model of the traversal, on graphs where descents get stuck ---------
+
+
+def model_search(q, qi, qn, y, yi, yn, r=None):
+    """One query vertex at a time, exactly as the traversal is defined: roots in index
+    order, a stack of (seed, vertex), answers handed to neighbours, the carried seed."""
+    nq, nt = len(qi) - 1, len(y)
+    d2 = lambda a, b: ((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1])) + (a[2] - b[2]) * (a[2] - b[2])
+
+    def descend(p, s):
+        best, bi = d2(y[s], p), s
+        while True:
+            cur = bi
+            for j in yn[yi[cur]:yi[cur + 1]]:
+                d = d2(y[j], p)
+                if d < best or (d == best and j < bi):
+                    best, bi = d, j
+            if bi == cur:
+                return best, bi
+
+    lo, hi = y.min(0), y.max(0)
+    per_point = r is not None and ((q.min(0) < lo - r).any() or (q.max(0) > hi + r).any())
+    dists, idx = np.zeros(nq), np.zeros(nq, np.int64)
+    seen, carried = np.zeros(nq, bool), 0
+    for root in range(nq):
+        if seen[root]:
+            continue
+        seen[root] = True
+        stack = [(carried, root)]
+        while stack:
+            s, v = stack.pop()
+            p, handed = q[v], s
+            gap = np.maximum(lo - p, 0) + np.maximum(p - hi, 0)
+            if per_point and (gap * gap).sum() > r * r:
+                dists[v], idx[v] = np.inf, nt
+            else:
+                dd, j = descend(p, s)
+                d = np.sqrt(dd)
+                if per_point and d * d > r * r:
+                    dists[v], idx[v] = np.inf, nt
+                else:
+                    dists[v], idx[v], handed, carried = d, j, j, j
+            for w in qn[qi[v]:qi[v + 1]]:
+                if not seen[w]:
+                    seen[w] = True
+                    stack.append((handed, w))
+    if r is not None and not per_point:
+        far = dists * dists > r * r
+        dists[far], idx[far] = np.inf, nt
+    return dists, idx
+
+
+def sparse_graph(points, near, rng):
+    """Directed lists of the `near` nearest points plus one random point, shuffled:
+    greedy descents travel far but often stop at local minima."""
+    d = ((points[:, None] - points[None]) ** 2).sum(-1)
+    lists = []
+    for v in range(len(points)):
+        nb = list(np.argsort(d[v])[1:near + 1]) + [int(rng.integers(len(points)))]
+        rng.shuffle(nb)
+        lists.append(nb)
+    return csr(lists)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_traversal_matches_reference_model(seed):
+    rng = np.random.default_rng(seed)
+    y = rng.random((150, 3))
+    q = rng.random((120, 3)) * 1.6 - 0.3
+    yi, yn = sparse_graph(y, 3, rng)
+    qi, qn = sparse_graph(q, 2, rng)
+    t = _plov.PreparedF64(y, yi, yn)
+    for r in (None, 0.2, 1.0):  # unbounded, per-point (the query box sticks out), post-filter
+        ed, ei = model_search(q, qi, qn, y, yi, yn, r)
+        got = [t.query(q, qi, qn, r), t.query_prepared(_plov.PreparedF64(q, qi, qn), r)]
+        if r is None:
+            got.append(_plov.all_nearest_neighbours(q, qi, qn, y, yi, yn))
+        for d, i in got:
+            np.testing.assert_array_equal(i, ei)
+            np.testing.assert_array_equal(d, ed)

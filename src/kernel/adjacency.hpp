@@ -19,10 +19,6 @@
 #include <limits>
 #include <string>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "buffer.hpp"
 #include "errors.hpp"
 #include "packed.hpp"
@@ -79,20 +75,6 @@ inline void sorted4(const Tet& t, std::uint32_t s[4]) noexcept {
     cswap(s[1], s[2]);
 }
 
-// The scratch and the neighbour lists are written at scattered positions; on Linux,
-// transparent huge pages spare most of the TLB misses of those writes.
-inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-    std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(p) + huge - 1) & ~(huge - 1);
-    std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(huge - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-    (void)p;
-    (void)bytes;
-#endif
-}
-
 inline void sort_small(std::uint32_t* first, std::uint32_t* last) noexcept {
     if (last - first > 24) {
         std::sort(first, last);
@@ -147,7 +129,6 @@ inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, st
     }
     Buffer<std::uint32_t> upper(static_cast<std::size_t>(total));
     std::uint32_t* up = upper.data();
-    advise_huge_pages(up, upper.size() * sizeof(std::uint32_t));
     std::uint64_t* pos = cursor.data() + 1;
 
     // Pass 2: scatter the edges.
@@ -215,7 +196,6 @@ inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, st
     ip[nv] = acc;
 
     std::uint32_t* nb = out.neighbours.data();
-    advise_huge_pages(nb, out.neighbours.size() * sizeof(std::uint32_t));
     for (std::size_t u = 0; u < nv; ++u) {
         const std::uint32_t uu = static_cast<std::uint32_t>(u);
         const std::uint32_t* first = up + cursor[u];

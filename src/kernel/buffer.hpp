@@ -11,6 +11,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "errors.hpp"
 
 namespace plov {
@@ -23,6 +27,22 @@ inline constexpr std::uint64_t kMaxBytes = std::uint64_t{1} << 63;
 inline std::size_t checked_bytes(std::size_t count, std::size_t size, std::size_t align) {
     if (count != 0 && count > (kMaxBytes - align) / size) fail_capacity();
     return count * size;
+}
+
+inline constexpr std::size_t kHugePageBytes = std::size_t{1} << 21;
+inline constexpr std::size_t kHugeBufferBytes = std::size_t{1} << 22;
+
+// Asks the kernel (Linux) to back the whole huge pages inside [p, p + bytes) with
+// transparent huge pages; a hint only, without effect elsewhere.
+inline void advise_huge_pages(void* p, std::size_t bytes) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(p) + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
+    std::uintptr_t last = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kHugePageBytes - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
 }
 
 // A heap buffer of trivially copyable `T`, aligned to `Align` bytes, freed with free().
@@ -77,8 +97,13 @@ private:
         std::size_t bytes = checked_bytes(n, sizeof(T), Align);
         size_ = n;
         if (n == 0) return;
+        // Large buffers start on a huge-page boundary and ask for huge pages: graph walks
+        // touch them at scattered places, and small pages would cost a TLB miss on most
+        // of those touches.
+        const bool huge = bytes >= kHugeBufferBytes;
         void* p = nullptr;
-        if (posix_memalign(&p, Align, bytes) != 0) throw std::bad_alloc();
+        if (posix_memalign(&p, huge ? kHugePageBytes : Align, bytes) != 0) throw std::bad_alloc();
+        if (huge) advise_huge_pages(p, bytes);
         data_ = static_cast<T*>(p);
     }
 

@@ -17,9 +17,9 @@
 namespace plov {
 // Distance evaluations and descents of the process (instrumented builds only).
 struct EvalCounter {
-    std::atomic<unsigned long long> evals{0}, descents{0}, steps{0};
+    std::atomic<unsigned long long> evals{0}, descents{0}, steps{0}, pairs{0};
     ~EvalCounter() {
-        std::fprintf(stderr, "descents %llu evals %llu steps %llu\n", descents.load(), evals.load(), steps.load());
+        std::fprintf(stderr, "descents %llu evals %llu steps %llu pairs %llu\n", descents.load(), evals.load(), steps.load(), pairs.load());
     }
 };
 inline EvalCounter eval_counter;
@@ -113,6 +113,48 @@ std::pair<T, std::uint32_t> greedy_descent(const DescentTarget<T>& t, const Pack
         }
         if (bestidx == from) return {best, bestidx};
     }
+}
+
+// Two independent greedy descents over a consistent target, advanced in turns: each
+// gives the same result as `greedy_descent<false>` alone, and the memory accesses of
+// the two are in flight together. Seeds must be below `t.n`.
+template <class T>
+std::pair<std::pair<T, std::uint32_t>, std::pair<T, std::uint32_t>> greedy_descent_pair(
+    const DescentTarget<T>& t, const PackedPoint<T>& p1, std::uint32_t s1, const PackedPoint<T>& p2,
+    std::uint32_t s2) {
+    struct Walk {
+        const PackedPoint<T>* p;
+        T best;
+        std::uint32_t at;
+        bool done;
+    };
+    Walk w[2] = {{&p1, dist2(t.points[s1], p1), s1, false}, {&p2, dist2(t.points[s2], p2), s2, false}};
+    PLOV_COUNT(descents, 2);
+    PLOV_COUNT(pairs, 1);
+    PLOV_COUNT(evals, 2);
+    while (!(w[0].done && w[1].done)) {
+        for (Walk& x : w) {
+            if (x.done) continue;
+            const std::uint32_t a = DescentTarget<T>::load(t.indptr, x.at);
+            const std::uint32_t b = DescentTarget<T>::load(t.indptr, std::size_t{x.at} + 1);
+            PLOV_COUNT(evals, b > a ? b - a : 0);
+            PLOV_COUNT(steps, 1);
+            const std::uint32_t from = x.at;
+            T best = x.best;
+            std::uint32_t bestidx = x.at;
+            for (std::uint32_t k = a; k < b; ++k) {
+                std::uint32_t j = t.neighbour(k);
+                T d = dist2(t.points[j], *x.p);
+                bool better = (d < best) | ((d == best) & (j < bestidx));
+                best = better ? d : best;
+                bestidx = better ? j : bestidx;
+            }
+            x.best = best;
+            x.at = bestidx;
+            x.done = bestidx == from;
+        }
+    }
+    return {{w[0].best, w[0].at}, {w[1].best, w[1].at}};
 }
 
 // Scratch of one query-graph traversal.
@@ -228,6 +270,33 @@ NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& ta
         check_index(s, n_target);
         return target.consistent ? greedy_descent<false>(tgt, p, s) : greedy_descent<true>(tgt, p, s);
     };
+    // Per-point mode skips the descent of a point whose box distance exceeds the bound.
+    auto needs_descent = [&](const PackedPoint<T>& p) {
+        return mode != BoundMode::PerPoint || !(box_point_dist2(bound->tlo, bound->thi, p) > r2);
+    };
+    auto miss = [&](std::size_t q) {
+        res.dists[q] = std::numeric_limits<T>::infinity();
+        res.idx[q] = n_target;
+    };
+    // Result of query q from a descent ending at j with squared distance d2; per-point
+    // mode drops an answer beyond the bound (post-filter mode does so at the end).
+    auto record = [&](std::size_t q, T d2, std::uint32_t j) {
+        T d = std::sqrt(d2);
+        if (mode == BoundMode::PerPoint && d * d > r2) {
+            miss(q);
+        } else {
+            res.dists[q] = d;
+            res.idx[q] = j;
+        }
+    };
+
+    // A query's answer depends only on its point and its seed, and a descent over a
+    // consistent target cannot fail. So the query below the top of the stack, whose seed
+    // is already fixed, can be solved early, in turns with the top one: two descents in
+    // flight hide much of the memory latency of a large target. `early` marks queries
+    // solved that way; the order of visits, seeds and results stay those of one-by-one.
+    const bool pairs = target.consistent && n_target > 0;
+    Buffer<std::uint8_t> early = pairs ? Buffer<std::uint8_t>::zeros(nq) : Buffer<std::uint8_t>();
 
     const unsigned char* qindptr = query.indptr.data;
     const unsigned char* qnbrs = query.neighbours.data;
@@ -245,31 +314,36 @@ NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& ta
             auto [s, q] = ws.stack.back();
             ws.stack.pop_back();
             check_index(q, query.n_points);
-            const PackedPoint<T>& p = query.points[q];
-            std::uint32_t handed = s;
-            if (mode == BoundMode::PerPoint) {
-                if (box_point_dist2(bound->tlo, bound->thi, p) > r2) {
-                    res.dists[q] = std::numeric_limits<T>::infinity();
-                    res.idx[q] = n_target;
+            if (!pairs || !early[q]) {
+                const PackedPoint<T>& p = query.points[q];
+                if (!needs_descent(p)) {
+                    miss(q);
                 } else {
-                    auto [d2, j] = descend(p, s);
-                    T d = std::sqrt(d2);
-                    if (d * d > r2) {
-                        res.dists[q] = std::numeric_limits<T>::infinity();
-                        res.idx[q] = n_target;
-                    } else {
-                        res.dists[q] = d;
-                        res.idx[q] = j;
-                        handed = j;
-                        carried = j;
+                    bool paired = false;
+                    if (pairs && !ws.stack.empty()) {
+                        auto [s2, q2] = ws.stack.back();
+                        if (!early[q2] && q2 < query.n_points && needs_descent(query.points[q2])) {
+                            check_index(s, n_target);
+                            check_index(s2, n_target);
+                            auto [r1, r2nd] = greedy_descent_pair(tgt, p, s, query.points[q2], s2);
+                            record(q, r1.first, r1.second);
+                            record(q2, r2nd.first, r2nd.second);
+                            early[q2] = 1;
+                            paired = true;
+                        }
+                    }
+                    if (!paired) {
+                        auto [d2, j] = descend(p, s);
+                        record(q, d2, j);
                     }
                 }
-            } else {
-                auto [d2, j] = descend(p, s);
-                res.dists[q] = std::sqrt(d2);
-                res.idx[q] = j;
-                handed = j;
-                carried = j;
+            }
+            // A hit hands its answer on and becomes the carried seed; a per-point miss
+            // hands on its own seed and leaves the carried seed alone.
+            std::uint32_t handed = s;
+            if (res.idx[q] != n_target) {
+                handed = static_cast<std::uint32_t>(res.idx[q]);
+                carried = handed;
             }
             // q < nq, so both offsets exist.
             std::uint32_t a = DescentTarget<T>::load(qindptr, q), b = DescentTarget<T>::load(qindptr, q + 1);
