@@ -315,3 +315,37 @@ def test_argument_errors():
     with pytest.raises(TypeError):
         type("X", (_plov.GroupedQueriesF64,), {})
     assert _plov.GroupedQueriesF32.prepare.__text_signature__ == "(queries, query_perms)"
+
+
+def test_large_target_descended_query_by_query_gives_the_pass_results():
+    # A large consistent target is descended query by query; any other target by the
+    # shared-gather passes. On a graph where descents stop at local minima (so results
+    # depend on every start vertex), both must agree exactly.
+    from scipy.spatial import cKDTree
+
+    rng = np.random.default_rng(7)
+    n = 40000
+    y = rng.random((n, 3))
+    near = cKDTree(y).query(y, k=4)[1][:, 1:]
+    lists = np.concatenate([near, rng.integers(0, n, (n, 1))], axis=1).astype(np.uint32)
+    indptr = np.arange(0, 4 * n + 1, 4, dtype=np.uint32)
+    consistent = _plov.PreparedF64(y, indptr, lists.ravel())
+    # one more point, far away and unreachable, whose list names a vertex that does not
+    # exist: the same answers, but the target is no longer known to be consistent
+    y2 = np.vstack([y, [[50.0, 50.0, 50.0]]])
+    indptr2 = np.append(indptr, indptr[-1] + 1).astype(np.uint32)
+    lists2 = np.append(lists.ravel(), n + 7).astype(np.uint32)
+    checked = _plov.PreparedF64(y2, indptr2, lists2)
+    q = rng.random((3000, 3)) * 1.1 - 0.05
+    qp = _plov.PreparedF64(q, np.zeros(3001, np.uint32), np.zeros(0, np.uint32))
+    grouped = _plov.GroupedQueriesF64.prepare([qp], [None])
+    for block in (1, 8, 32):
+        d1, i1 = consistent.query_grouped(grouped, None, block)
+        d2, i2 = checked.query_grouped(grouped, None, block)
+        np.testing.assert_array_equal(i1, i2)
+        np.testing.assert_array_equal(d1, d2)
+        b1 = consistent.query_prepared_blocked(qp, block)
+        b2 = checked.query_prepared_blocked(qp, block)
+        np.testing.assert_array_equal(b1[1], b2[1])
+    exact = cKDTree(y).query(q)[1]
+    assert (i1 != exact).any()  # the graph really has local minima

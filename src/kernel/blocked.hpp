@@ -26,6 +26,8 @@ enum : std::uint8_t { kActive = 0, kDone = 1, kPrunedSlot = 2 };
 
 // Block sizes from 2^62 on are refused before any scratch exists.
 inline constexpr std::uint64_t kMaxBlock = std::uint64_t{1} << 62;
+// Targets from this many points on are descended query by query (see search_blocked).
+inline constexpr std::size_t kDirectMinTarget = 32768;
 
 }  // namespace blocked_detail
 
@@ -77,6 +79,7 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
     Vec<std::uint32_t> gather_ids(32);
 
     const DescentTarget<T> tgt(target);
+    const bool direct = target.consistent && n_t >= kDirectMinTarget;
     const PackedPoint<T>* tpts = target.points;
     std::uint32_t seed = 0;
 
@@ -98,6 +101,33 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
             best[i] = dist2(tpts[seed], p);
             state[i] = kActive;
             ++live;
+        }
+
+        // Over a consistent target no access can fail, and a query's steps depend only
+        // on its point and its start vertex, not on the passes around it: its descent
+        // can run on its own, two at a time in turns to keep more loads in flight. On a
+        // target too large for the caches that beats sharing gathered neighbourhoods;
+        // on a small one the passes are faster. Both give the same results, and the
+        // passes report failures in their order on any other target.
+        if (direct) {
+            std::size_t pending = count;  // a slot waiting for a partner
+            for (std::size_t i = 0; i < count; ++i) {
+                if (state[i] != kActive) continue;
+                if (pending == count) {
+                    pending = i;
+                    continue;
+                }
+                auto [r1, r2nd] = greedy_descent_pair(tgt, query.points[start + pending], seed,
+                                                      query.points[start + i], seed);
+                best[pending] = r1.first;
+                cur[pending] = r1.second;
+                best[i] = r2nd.first;
+                cur[i] = r2nd.second;
+                pending = count;
+            }
+            if (pending != count)
+                std::tie(best[pending], cur[pending]) = greedy_descent<false>(tgt, query.points[start + pending], seed);
+            live = 0;
         }
 
         // Passes: each live query moves at most one step; queries on the same vertex
