@@ -47,14 +47,14 @@ struct GraphView {
 // then every neighbour range a search can read is in bounds.
 inline bool is_consistent(std::size_t n, const U32View& indptr, const U32View& neighbours) {
     if (!indptr.contiguous() || !neighbours.contiguous() || indptr.len < n + 1 || n > 0xFFFFFFFFull) return false;
-    for (std::size_t v = 0; v < n; ++v)
-        if (indptr[v] > indptr[v + 1]) return false;
+    bool ok = true;
+    for (std::size_t v = 0; v < n; ++v) ok &= indptr[v] <= indptr[v + 1];
+    if (!ok) return false;
     if (n == 0) return true;
     const std::size_t first = indptr[0], last = indptr[n];
     if (last > neighbours.len) return false;
-    for (std::size_t k = first; k < last; ++k)
-        if (neighbours[k] >= n) return false;
-    return true;
+    for (std::size_t k = first; k < last; ++k) ok &= neighbours[k] < n;
+    return ok;
 }
 
 // The optional distance bound of a search: the target box, the bound `r` (a distance,
@@ -103,7 +103,11 @@ struct PreparedGraph {
 
 inline Buffer<std::uint32_t> copy_u32(const U32View& v) {
     Buffer<std::uint32_t> out(v.len);
-    for (std::size_t i = 0; i < v.len; ++i) out[i] = v[i];
+    if (v.stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t))) {
+        if (v.len) std::memcpy(out.data(), v.data, v.len * sizeof(std::uint32_t));
+    } else {
+        for (std::size_t i = 0; i < v.len; ++i) out[i] = v[i];
+    }
     return out;
 }
 
