@@ -7,7 +7,7 @@ where one is cheap) or raise the documented exception with a message from the do
 set; input arrays must never be written to.
 
 Environment:
-  PLOV_FUZZ_EXAMPLES  examples per test (default 150)
+  PLOV_FUZZ_EXAMPLES  examples per test (default 100)
   PLOV_FUZZ_STATS     if set, a file to which each test appends one JSON line of counts
 """
 
@@ -26,7 +26,7 @@ from hypothesis import strategies as st
 
 import _plov
 
-EXAMPLES = int(os.environ.get("PLOV_FUZZ_EXAMPLES", "150"))
+EXAMPLES = int(os.environ.get("PLOV_FUZZ_EXAMPLES", "100"))
 FUZZ = settings(
     max_examples=EXAMPLES,
     deadline=None,

@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 HERE = Path(__file__).resolve().parent
-EXAMPLES = int(os.environ.get("PLOV_FUZZ_EXAMPLES", "150"))
+EXAMPLES = int(os.environ.get("PLOV_FUZZ_EXAMPLES", "100"))
 SANITIZED = bool(os.environ.get("PLOV_SANITIZED"))
 # A cap on the child's address space, so that a runaway allocation fails with MemoryError
 # instead of taking the machine's memory (sanitizer runtimes reserve terabytes of

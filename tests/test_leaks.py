@@ -114,6 +114,7 @@ def test_memory_stays_flat(w, case):
         call_quietly(f)
     gc.collect()
     grew_rss, grew_blocks = rss() - rss0, sys.getallocatedblocks() - blocks0
+    print(f"{case}: {CALLS} calls, resident {grew_rss / 1024:+.0f} KiB, blocks {grew_blocks:+d}")  # shown with -s
     # the sanitizer's allocator keeps freed memory in quarantine, and PYTHONMALLOC=malloc
     # counts no blocks; its leak check at exit covers those runs
     if not SANITIZED:
