@@ -21,7 +21,7 @@ from collections.abc import Sequence
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, assume, given, settings
+from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import _plov
@@ -659,10 +659,13 @@ class LyingSequence(Sequence):
 
 
 @st.composite
-def perm_arrays(draw, n):
-    kind = draw(st.sampled_from(["none", "identity", "shuffled", "short", "long", "garbage"]))
+def perm_arrays(draw, n, wrong=False):
+    kinds = ["none", "identity", "shuffled", "short", "long", "garbage"] + (["wrong"] if wrong else [])
+    kind = draw(st.sampled_from(kinds))
     if kind == "none":
         return None
+    if kind == "wrong":
+        return draw(st.sampled_from([np.zeros(n, np.int32), list(range(n)), np.zeros((1, n), np.int64), 0]))
     if kind == "identity":
         p = np.arange(n, dtype=np.int64)
     elif kind == "shuffled":
@@ -734,7 +737,15 @@ def test_grouped(dtype, data):
     assert sorted(perm.tolist()) == list(range(total))
 
     target, tpts, t_valid = draw(prepared_target(dtype))
-    target_perm = draw(perm_arrays(len(tpts)))
+    target_perm = draw(perm_arrays(len(tpts), wrong=True))
+    which = draw(st.sampled_from(["right"] * 12 + ["other precision", "prepared", "none"]))
+    if which == "other precision":
+        other = np.float32 if dtype == np.float64 else np.float64
+        grouped = grouped_class(other).prepare([], [])
+    elif which == "prepared":
+        grouped = target
+    elif which == "none":
+        grouped = None
     block, r = draw(unsigned()), draw(BOUNDS)
     finalize = draw(BOOLS)
     kwargs = {"distance_upper_bound": r}
