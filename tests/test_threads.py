@@ -1,6 +1,7 @@
 """Concurrency: the heavy work runs without the interpreter lock, and concurrent calls
 on shared objects give the serial results."""
 
+import functools
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -57,18 +58,56 @@ def zigzag():
     return (x, xi, xn), (y, yi, yn)
 
 
+@functools.lru_cache(maxsize=1)
 def long_calls():
+    """One call per lock-releasing entry point that runs for a tenth of a second or so."""
     (x, xi, xn), (y, yi, yn) = zigzag()
     t = _plov.PreparedF64(y, yi, yn)
     q = _plov.PreparedF64(x, xi, xn)
-    return {
+    x32, y32 = x.astype(np.float32), y.astype(np.float32)
+    # k-nearest with ef = 1 walks the chain like the descent; the blocked descent with
+    # block = 1 seeds every query with the previous answer, at the chain's other end
+    calls = {
         "query": lambda: t.query(x, xi, xn, 1e9),
         "query_prepared": lambda: t.query_prepared(q),
         "all_nearest_neighbours": lambda: _plov.all_nearest_neighbours(x, xi, xn, y, yi, yn),
+        "all_nearest_neighbours_f32": lambda: _plov.all_nearest_neighbours_f32(x32, xi, xn, y32, yi, yn),
+        "query_k": lambda: t.query_k(x, xi, xn, 1, 1),
+        "query_prepared_k": lambda: t.query_prepared_k(q, 1, 1),
+        "all_nearest_neighbours_k": lambda: _plov.all_nearest_neighbours_k(x, xi, xn, y, yi, yn, 1, 1),
+        "all_nearest_neighbours_k_f32": lambda: _plov.all_nearest_neighbours_k_f32(x32, xi, xn, y32, yi, yn, 1, 1),
+        "query_prepared_blocked": lambda: t.query_prepared_blocked(q, 1),
     }
+    # Morton order would undo the zigzag: one block of queries at the far end instead
+    far = np.zeros((500, 3))
+    far[:, 0] = len(y)
+    grouped = _plov.GroupedQueriesF64.prepare([_plov.PreparedF64(far, np.zeros(501, np.uint32), xn)], [None])
+    calls["query_grouped"] = lambda: t.query_grouped(grouped, None, 512)
+    rng = np.random.default_rng(0)
+    clouds = [_plov.PreparedF64(rng.random((400_000, 3)), np.zeros(1, np.uint32), xn) for _ in range(3)]
+    calls["prepare"] = lambda: _plov.GroupedQueriesF64.prepare(clouds, [None] * 3)
+    tets = rng.integers(0, 300_000, (700_000, 4)).astype(np.uint64)
+    calls["graph_from_simplices"] = lambda: _plov.graph_from_simplices(tets, 300_000)
+    return calls
 
 
-@pytest.mark.parametrize("name", ["query", "query_prepared", "all_nearest_neighbours"])
+LOCK_RELEASING = [
+    "query",
+    "query_prepared",
+    "all_nearest_neighbours",
+    "all_nearest_neighbours_f32",
+    "query_k",
+    "query_prepared_k",
+    "all_nearest_neighbours_k",
+    "all_nearest_neighbours_k_f32",
+    "query_prepared_blocked",
+    "query_grouped",
+    "prepare",
+    "graph_from_simplices",
+]
+
+
+@pytest.mark.parametrize("name", LOCK_RELEASING)
 def test_lock_is_released_during_the_work(name):
     call = long_calls()[name]
     worst_gap, result = python_progress_during(call)
@@ -76,6 +115,51 @@ def test_lock_is_released_during_the_work(name):
     # running while the work goes on (gaps stay near the 5 ms switch interval).
     assert result["seconds"] > 0.05
     assert worst_gap < 0.5, f"{name}: Python stalled for {worst_gap:.0%} of the call"
+
+
+def computing_side_by_side(call, interval=0.002):
+    """Runs `call` on two threads while this one samples both threads' CPU clocks;
+    returns the number of sampling intervals in which both threads were computing."""
+    clocks = [None, None]
+    finished = threading.Event()
+    barrier = threading.Barrier(3)
+
+    def run(i):
+        clocks[i] = time.pthread_getcpuclockid(threading.get_ident())
+        barrier.wait()
+        call()
+        finished.set()
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    both = 0
+    last = [time.clock_gettime(c) for c in clocks]
+    while not finished.wait(interval):
+        try:
+            now = [time.clock_gettime(c) for c in clocks]
+        except OSError:  # a thread has just ended
+            break
+        both += all(n - l > 1e-4 for n, l in zip(now, last))
+        last = now
+    for t in threads:
+        t.join()
+    return both
+
+
+@pytest.mark.skipif(not hasattr(time, "pthread_getcpuclockid"), reason="needs per-thread CPU clocks")
+def test_two_threads_compute_at_the_same_time():
+    """Two threads making the same call both burn CPU time, sampled every 2 ms, for most
+    of it. A lock held by mistake serialises the calls, and the sampling thread itself
+    cannot run while a call holds it: at most the one or two samples that straddle the
+    calls see both threads advance."""
+    calls = long_calls()
+    for name in LOCK_RELEASING:
+        seen = []
+        while len(seen) < 3 and (not seen or seen[-1] < 4):  # up to three tries on a busy machine
+            seen.append(computing_side_by_side(calls[name]))
+        assert seen[-1] >= 4, f"{name}: both threads computed in only {seen} sampling intervals"
 
 
 def test_concurrent_calls_on_shared_objects_equal_serial(pair):
