@@ -88,12 +88,9 @@ ALL_PARAMS = {
     "grouped", "target_perm", "queries", "query_perms", "simplices", "n_points",
 }
 
-# Failures outside the documented set that are known and reported (each has a strict
-# xfail test in test_limits.py); accepted here so that the fuzzing goes on past them.
-KNOWN = [
-    # (0, k) result arrays whose byte size overflows: NumPy refuses to create them
-    (ValueError, r"array is too big; `arr.size \* arr.dtype.itemsize` is larger than the maximum possible size."),
-]
+# Failures outside the documented set that are known and accepted, so that the fuzzing
+# goes on past them (none at present).
+KNOWN = []
 
 
 def is_panic(e):

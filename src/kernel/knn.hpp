@@ -303,9 +303,12 @@ KnnResult<T> search_k(const GraphView<T>& query, const GraphView<T>& target, std
     const std::size_t nq = query.indptr.len - 1;  // wraps for an empty indptr
     const std::size_t n_target = target.n_points;
 
-    // Outputs, sized before anything else.
+    // Outputs, sized before anything else: max(nq, 1) rows of k entries must be
+    // countable in a signed size. Without query vertices the result is empty, but an
+    // array of shape (0, k) cannot exist either when k 8-byte entries overflow it.
     const std::uint64_t rows = std::max<std::uint64_t>(nq, 1);
-    if (k == 0 ? rows > knn_detail::kMaxShape : rows > knn_detail::kMaxShape / k)
+    if ((k == 0 ? rows > knn_detail::kMaxShape : rows > knn_detail::kMaxShape / k) ||
+        (nq == 0 && k > knn_detail::kMaxShape / 8))
         fail("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
     KnnResult<T> res{Buffer<T>(nq * k, inf), Buffer<std::uint64_t>(nq * k, n_target), nq, k};
 

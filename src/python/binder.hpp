@@ -4,6 +4,7 @@
 // keeps its exception and gets the note "while processing '{param}'".
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -139,11 +140,13 @@ template <class F>
 auto sequence_arg(PyObject* o, F&& elem) -> std::vector<decltype(elem(o))> {
     check_sequence(o);
     std::vector<decltype(elem(o))> out;
+    // The length only sizes the result: a hint is trusted up to a modest size, and
+    // the items themselves are read by iteration.
     Py_ssize_t n = PyObject_Size(o);
     if (n < 0)
         PyErr_Clear();
     else
-        out.reserve(static_cast<std::size_t>(n));
+        out.reserve(std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 16));
     Ref it = Ref::check(PyObject_GetIter(o));
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(elem(item.get()));
     if (PyErr_Occurred()) throw_error();
