@@ -98,6 +98,8 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
             best[i] = dist2(tpts[seed], p);
             state[i] = kActive;
             ++live;
+            PLOV_COUNT(descents, 1);
+            PLOV_COUNT(evals, 1);
         }
 
         // Passes: each live query moves at most one step; queries on the same vertex
@@ -132,6 +134,8 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
 
                 for (; r < run_end; ++r) {
                     const std::size_t slot = active[r];
+                    PLOV_COUNT(evals, deg);
+                    PLOV_COUNT(steps, 1);
                     if (deg == 0) {
                         state[slot] = kDone;
                         --live;
