@@ -503,9 +503,14 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     ap.add_argument("--only", nargs="+", choices=["single", "knn", "allbyall", "graph", "scaling"],
                     help="run only these sections")
     ap.add_argument("--no-counts", action="store_true", help="skip the counting build and its measurements")
+    ap.add_argument("--redraw", type=Path, metavar="JSON",
+                    help="measure nothing: redraw the figures and the results section of benchmarks.md from JSON")
     args = ap.parse_args(argv)
 
     cfg = Config.make(args.quick, args.out, args.repeats)
+    if args.redraw:
+        publish(json.loads(args.redraw.read_text()), cfg.out)
+        return
     if args.only:
         cfg.sections = [s for s in cfg.sections if s in args.only]
     cfg.counts = not args.no_counts and "single" in cfg.sections
@@ -519,8 +524,18 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     tables = w.CACHE / f"tables-{report['meta']['mode']}.md"
     tables.parent.mkdir(parents=True, exist_ok=True)
     tables.write_text("\n".join(suite.tables))
+    print(f"\nwrote {cfg.out / 'benchmarks.json'} and every table as Markdown in {tables}, after "
+          f"{report['meta']['seconds']:.0f} s", file=sys.stderr)
+    publish(report, cfg.out)
+
+
+def publish(report: Dict[str, Any], out: Path) -> None:
+    """The figures, and the results section of out/benchmarks.md when that file has one."""
+    from . import report as markdown
     from .plots import draw
 
-    written = draw(report, cfg.out)
-    print(f"\nwrote {cfg.out / 'benchmarks.json'}, {', '.join(str(p) for p in written)} and {tables}"
-          f" in {report['meta']['seconds']:.0f} s", file=sys.stderr)
+    out.mkdir(parents=True, exist_ok=True)
+    written = [str(p) for p in draw(report, out)]
+    if markdown.update(out / "benchmarks.md", report):
+        written.append(str(out / "benchmarks.md"))
+    print(f"wrote {', '.join(written)}", file=sys.stderr)

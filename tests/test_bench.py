@@ -215,6 +215,21 @@ def test_two_sections_end_to_end(tmp_path: Path):
     assert [p.name for p in written] == ["scaling.png", "threads.png"]
     assert all(p.stat().st_size > 10_000 for p in written)
 
+    # The results section of the page is replaced, the prose around it kept.
+    from bench import report
+
+    doc = tmp_path / "benchmarks.md"
+    doc.write_text(f"intro\n{report.START}\nold\n{report.END}\noutro {report.START[:4]}\n")
+    meta = dict(date="d", mode="quick", seconds=60, cpu="c", cpus=2, load_before=0.5, load_after=0.6,
+                python="3", numpy="2", scipy="1", repeats=1)
+    assert report.update(doc, dict(meta=meta, rows=rows, targets=[]))
+    text = doc.read_text()
+    assert text.startswith("intro\n") and text.endswith(f"outro {report.START[:4]}\n") and "old" not in text
+    grouped = next(r for r in joins if (r["method"], r["threads"], r["layout"]) == ("query_grouped", 1, "sampled"))
+    line = next(x for x in text.splitlines() if x.startswith("| query_grouped | 1 |"))  # the single join's
+    assert [c.strip() for c in line.split("|")[1:-1]] == ["query_grouped", "1", "", "", "", report._cell(grouped)]
+    assert "| 3,000 |" in text and "sampled layout, float64, one thread" not in text  # no empty table
+
 
 COUNT_CHILD = """
 import numpy as np
