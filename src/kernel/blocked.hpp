@@ -101,6 +101,8 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
             best[i] = dist2(tpts[seed], p);
             state[i] = kActive;
             ++live;
+            PLOV_COUNT(descents, 1);
+            PLOV_COUNT(evals, 1);
         }
 
         // Over a consistent target no access can fail, and a query's steps depend only
@@ -162,6 +164,8 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
 
                 for (; r < run_end; ++r) {
                     const std::size_t slot = active[r];
+                    PLOV_COUNT(evals, deg);
+                    PLOV_COUNT(steps, 1);
                     if (deg == 0) {
                         state[slot] = kDone;
                         --live;
