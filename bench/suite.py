@@ -490,7 +490,7 @@ def numpy_adjacency(simplices: np.ndarray, n: int) -> Tuple[np.ndarray, np.ndarr
     keys = np.unique(src * np.uint64(n) + dst)
     u = keys // np.uint64(n)
     indptr = np.zeros(n + 1, dtype=np.uint32)
-    np.cumsum(np.bincount(u, minlength=n), out=indptr[1:])
+    np.cumsum(np.bincount(u.astype(np.int64), minlength=n), out=indptr[1:])
     return indptr, (keys - u * np.uint64(n)).astype(np.uint32)
 
 
