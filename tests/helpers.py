@@ -1,6 +1,7 @@
 """Shared helpers of the test suite: clouds, their Delaunay graphs, brute force."""
 
 import numpy as np
+import pytest
 from scipy.spatial import Delaunay
 
 
@@ -43,3 +44,18 @@ def csr(lists):
     indptr[1:] = np.cumsum([len(l) for l in lists])
     indices = np.array([v for l in lists for v in l], dtype=np.uint32)
     return indptr, indices
+
+
+def panic_message(fn, *args):
+    """The message of the PanicException that `fn(*args)` raises."""
+    with pytest.raises(BaseException) as e:
+        fn(*args)
+    assert type(e.value).__name__ == "PanicException", repr(e.value)
+    return str(e.value)
+
+
+def line(xs, dtype=np.float64):
+    """Points on the x axis."""
+    pts = np.zeros((len(xs), 3), dtype)
+    pts[:, 0] = xs
+    return pts

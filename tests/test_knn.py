@@ -9,23 +9,10 @@ import pytest
 from scipy.spatial import cKDTree
 
 import _plov
-from helpers import chain_graph, cloud_with_graph, csr
+from helpers import chain_graph, cloud_with_graph, csr, line, panic_message
 
 INF = np.inf
 U32 = np.uint32
-
-
-def panic_message(fn, *args):
-    with pytest.raises(BaseException) as e:
-        fn(*args)
-    assert type(e.value).__name__ == "PanicException", repr(e.value)
-    return str(e.value)
-
-
-def line(xs, dtype=np.float64):
-    pts = np.zeros((len(xs), 3), dtype)
-    pts[:, 0] = xs
-    return pts
 
 
 def no_edges(n):
