@@ -4,7 +4,7 @@ The counting build is `_plov` compiled with -DPLOV_COUNT_EVALS in build-count/: 
 descents then add up their distance evaluations, descents and steps, and the module prints
 "descents N evals N steps N" to stderr when the process exits. The normal build compiles
 the counters out. Each measurement runs in a fresh process (`python -m bench.counting
-SPEC`) that imports the counting build, performs one call, and exits."""
+JOB`) that imports the counting build, performs one call, and exits."""
 
 from __future__ import annotations
 
@@ -36,37 +36,37 @@ def ensure_build(log: Any = print) -> Path:
     return COUNT_BUILD
 
 
-def measure(spec: Dict[str, Any]) -> Dict[str, float]:
-    """Counts of one call described by `spec` (see `_run`), per query point."""
+def measure(job: Dict[str, Any]) -> Dict[str, float]:
+    """Counts of one call described by `job` (see `_run`), per query point."""
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
     env[BUILD_VAR] = str(COUNT_BUILD)
     env["PYTHONPATH"] = os.pathsep.join([str(ROOT)] + [p for p in [env.get("PYTHONPATH")] if p])
-    res = subprocess.run([sys.executable, "-m", "bench.counting", json.dumps(spec)], cwd=ROOT, env=env,
+    res = subprocess.run([sys.executable, "-m", "bench.counting", json.dumps(job)], cwd=ROOT, env=env,
                          capture_output=True, text=True)
     found = _LINE.findall(res.stderr)
     if res.returncode != 0 or not found:
-        raise RuntimeError(f"counting run {spec} failed:\n{res.stderr[-2000:]}")
+        raise RuntimeError(f"counting run {job} failed:\n{res.stderr[-2000:]}")
     descents, evals, steps = map(int, found[-1])
     points = int(res.stdout.split()[-1])
     return {"evals": evals / points, "descents": descents / points, "steps": steps / points, "points": points}
 
 
-def _run(spec: Dict[str, Any]) -> int:
+def _run(job: Dict[str, Any]) -> int:
     """One call of the counting build; returns the number of query points it answered."""
     from . import workloads as w
 
     P = w._plov.PreparedF64
     G = w._plov.GroupedQueriesF64
-    if spec["op"] == "all_by_all":
-        clouds = [w.in_layout(c, spec["layout"]) for c in w.surfaces(spec["n_clouds"], spec["n"])]
+    if job["op"] == "all_by_all":
+        clouds = [w.in_layout(c, job["layout"]) for c in w.surfaces(job["n_clouds"], job["n"])]
         preps = [P(*c) for c in clouds]
         grouped = G.prepare(preps, [None] * len(preps))
         for t in preps:
             t.query_grouped(grouped, None)
         return len(preps) * grouped.n_points
-    q, t = (w.in_layout(c, spec["layout"]) for c in w.pair(spec["kind"], spec["n"]))
+    q, t = (w.in_layout(c, job["layout"]) for c in w.pair(job["kind"], job["n"]))
     target, query = P(*t), P(*q)
-    op = spec["op"]
+    op = job["op"]
     if op == "query_prepared":
         target.query_prepared(query)
     elif op == "query_prepared_blocked":

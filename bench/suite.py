@@ -219,32 +219,32 @@ class Suite:
     def section_counts(self) -> None:
         self.log("\ndistance evaluations per query point (counting build, one call per process)")
         counting.ensure_build(self.log)
-        specs: List[Dict[str, Any]] = []
+        jobs: List[Dict[str, Any]] = []
         for kind in ("ball", "torus"):
             for layout in w.LAYOUTS:
                 for op in ("query_prepared", "query_prepared_blocked", "query_grouped"):
-                    specs.append(dict(op=op, kind=kind, n=self.cfg.n_pair, layout=layout))
+                    jobs.append(dict(op=op, kind=kind, n=self.cfg.n_pair, layout=layout))
         for layout in w.LAYOUTS:
-            specs.append(dict(op="all_by_all", n_clouds=self.cfg.n_clouds, n=self.cfg.n_surface, layout=layout))
+            jobs.append(dict(op="all_by_all", n_clouds=self.cfg.n_clouds, n=self.cfg.n_surface, layout=layout))
         for n in self.cfg.scaling:
             for op in ("query_prepared", "query_grouped"):
-                specs.append(dict(op=op, kind="uniform", n=n, layout="morton"))
+                jobs.append(dict(op=op, kind="uniform", n=n, layout="morton"))
         self.log(f"  {'workload':<22}{'layout':<9}{'method':<24}{'evals':>7}{'steps':>7}{'degree':>8}")
-        for spec in specs:
-            c = counting.measure(spec)
-            if spec["op"] == "all_by_all":
-                workload = f"surfaces {spec['n_clouds']}x{spec['n']}"
-                degree = float(np.mean([x.mean_degree() for x in w.surfaces(spec["n_clouds"], spec["n"])]))
+        for job in jobs:
+            c = counting.measure(job)
+            if job["op"] == "all_by_all":
+                workload = f"surfaces {job['n_clouds']}x{job['n']}"
+                degree = float(np.mean([x.mean_degree() for x in w.surfaces(job["n_clouds"], job["n"])]))
                 method = "query_grouped (all-by-all)"
             else:
-                workload = f"{spec['kind']} {spec['n']}"
-                degree = w.pair(spec["kind"], spec["n"])[1].mean_degree()
-                method = spec["op"]
-            self.rows.append(dict(section="evals", workload=workload, kind=spec.get("kind", "surfaces"),
-                                  layout=spec["layout"], method=method, evals_per_point=c["evals"],
+                workload = f"{job['kind']} {job['n']}"
+                degree = w.pair(job["kind"], job["n"])[1].mean_degree()
+                method = job["op"]
+            self.rows.append(dict(section="evals", workload=workload, kind=job.get("kind", "surfaces"),
+                                  layout=job["layout"], method=method, evals_per_point=c["evals"],
                                   steps_per_point=c["steps"], descents_per_point=c["descents"],
                                   mean_degree=degree, n_query=c["points"]))
-            self.log(f"  {workload:<22}{spec['layout']:<9}{method:<24}{c['evals']:>7.2f}{c['steps']:>7.2f}"
+            self.log(f"  {workload:<22}{job['layout']:<9}{method:<24}{c['evals']:>7.2f}{c['steps']:>7.2f}"
                      f"{degree:>8.2f}")
 
     # ------------------------------------------------------------ 2. k-nearest
