@@ -14,6 +14,7 @@ Run: python bench/bench_all_by_all.py [--quick]
 import argparse
 import os
 import statistics
+import sys
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -26,27 +27,10 @@ from scipy.spatial import Delaunay, cKDTree
 
 import _plov
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from bench.workloads import surface  # noqa: E402
+
 SEED = 20240611
-
-
-def surface_cloud(rng, n):
-    """Noisy samples of a random shape's surface (sphere, ellipsoid or torus) placed in
-    a shared region, so that the clouds overlap."""
-    centre = rng.uniform(-1.0, 1.0, 3)
-    kind = rng.integers(3)
-    u = rng.normal(size=(n, 3))
-    u /= np.linalg.norm(u, axis=1, keepdims=True)
-    if kind == 0:
-        pts = u * rng.uniform(0.5, 1.5)
-    elif kind == 1:
-        pts = u * rng.uniform(0.4, 1.6, 3)
-    else:
-        a, b = rng.uniform(0, 2 * np.pi, (2, n))
-        big, small = rng.uniform(0.8, 1.4), rng.uniform(0.2, 0.5)
-        pts = np.column_stack([(big + small * np.cos(b)) * np.cos(a), (big + small * np.cos(b)) * np.sin(a),
-                               small * np.sin(b)])
-    pts = pts + rng.normal(scale=0.01, size=pts.shape) + centre
-    return pts
 
 
 def delaunay_graph(pts):
@@ -56,7 +40,7 @@ def delaunay_graph(pts):
 
 def make_world(n_clouds, n_points, seed=SEED):
     rng = np.random.default_rng(seed)
-    clouds = [surface_cloud(rng, n_points) for _ in range(n_clouds)]
+    clouds = [surface(rng, n_points) for _ in range(n_clouds)]
     preps = [_plov.PreparedF64(p, *delaunay_graph(p)) for p in clouds]
     grouped = _plov.GroupedQueriesF64.prepare(preps, [])
     return clouds, preps, grouped

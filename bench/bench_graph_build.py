@@ -21,6 +21,9 @@ from scipy.spatial import Delaunay
 
 import _plov
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from bench.suite import numpy_adjacency  # noqa: E402
+
 
 def triangulation(n, seed):
     """(Delaunay object, simplices as uint64) for `n` seeded points."""
@@ -29,19 +32,6 @@ def triangulation(n, seed):
     tri = Delaunay(pts)
     print(f"triangulated {n} points in {time.perf_counter() - t0:.1f} s: {len(tri.simplices)} tetrahedra")
     return tri, tri.simplices.astype(np.uint64)
-
-
-def numpy_build(simplices, n):
-    """Edges of every tetrahedron in both directions, made unique as keys u * n + v, then CSR."""
-    s = simplices[:, :4]
-    pairs = [(i, j) for i in range(4) for j in range(i + 1, 4)]
-    src = np.concatenate([s[:, i] for i, j in pairs] + [s[:, j] for i, j in pairs])
-    dst = np.concatenate([s[:, j] for i, j in pairs] + [s[:, i] for i, j in pairs])
-    keys = np.unique(src * np.uint64(n) + dst)
-    u = keys // np.uint64(n)
-    indptr = np.zeros(n + 1, dtype=np.uint32)
-    np.cumsum(np.bincount(u, minlength=n), out=indptr[1:])
-    return indptr, (keys - u * np.uint64(n)).astype(np.uint32)
 
 
 def scipy_build(tri):
@@ -127,9 +117,9 @@ def main():
         "scipy vertex_neighbor_vertices": lambda: scipy_build(tri),
     }
     if not args.no_numpy:
-        got = numpy_build(simplices, n)
+        got = numpy_adjacency(simplices, n)
         assert np.array_equal(got[0], ours[0]) and np.array_equal(got[1], ours[1])
-        methods["numpy unique + CSR"] = lambda: numpy_build(simplices, n)
+        methods["numpy unique + CSR"] = lambda: numpy_adjacency(simplices, n)
     print(f"\nmedian of {args.repeats} builds, {m} tetrahedra:")
     med = timed(methods, args.repeats)
     t_ours = med.pop("graph_from_simplices")
