@@ -108,12 +108,20 @@ def test_memory_stays_flat(w, case):
     f = eval("lambda: " + CASES[case], {**globals(), **w})
     for _ in range(max(CALLS // 20, 50)):  # warm-up: caches, free lists, allocator arenas
         call_quietly(f)
-    gc.collect()
-    rss0, blocks0 = rss(), sys.getallocatedblocks()
-    for _ in range(CALLS):
-        call_quietly(f)
-    gc.collect()
-    grew_rss, grew_blocks = rss() - rss0, sys.getallocatedblocks() - blocks0
+
+    def growth():
+        gc.collect()
+        rss0, blocks0 = rss(), sys.getallocatedblocks()
+        for _ in range(CALLS):
+            call_quietly(f)
+        gc.collect()
+        return rss() - rss0, sys.getallocatedblocks() - blocks0
+
+    grew_rss, grew_blocks = growth()
+    if grew_rss >= RSS_TOLERANCE or grew_blocks >= BLOCK_TOLERANCE:
+        # a one-off growth (another test's thread finishing, an arena of the allocator)
+        # does not come back; a leak grows again with every loop
+        grew_rss, grew_blocks = growth()
     print(f"{case}: {CALLS} calls, resident {grew_rss / 1024:+.0f} KiB, blocks {grew_blocks:+d}")  # shown with -s
     # the sanitizer's allocator keeps freed memory in quarantine, and PYTHONMALLOC=malloc
     # counts no blocks; its leak check at exit covers those runs

@@ -76,8 +76,11 @@ def long_calls():
         "query_prepared_k": lambda: t.query_prepared_k(q, 1, 1),
         "all_nearest_neighbours_k": lambda: _plov.all_nearest_neighbours_k(x, xi, xn, y, yi, yn, 1, 1),
         "all_nearest_neighbours_k_f32": lambda: _plov.all_nearest_neighbours_k_f32(x32, xi, xn, y32, yi, yn, 1, 1),
-        "query_prepared_blocked": lambda: t.query_prepared_blocked(q, 1),
     }
+    # the blocked descent walks a large chain quickly (in pairs): a longer zigzag
+    x3 = np.tile(x, (3, 1))
+    q3 = _plov.PreparedF64(x3, np.zeros(len(x3) + 1, np.uint32), xn)
+    calls["query_prepared_blocked"] = lambda: t.query_prepared_blocked(q3, 1)
     # Morton order would undo the zigzag: one block of queries at the far end instead
     far = np.zeros((500, 3))
     far[:, 0] = len(y)
