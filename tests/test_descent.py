@@ -390,3 +390,55 @@ def test_traversal_matches_reference_model(seed):
         for d, i in got:
             np.testing.assert_array_equal(i, ei)
             np.testing.assert_array_equal(d, ed)
+
+
+def model_blocked(q, y, yi, yn, block):
+    """The blocked descent without a bound: every query of a block starts at the answer
+    of the last query of the blocks before (vertex 0 at first)."""
+    d2 = lambda a, b: ((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1])) + (a[2] - b[2]) * (a[2] - b[2])
+    dists, idx, seed, b = np.zeros(len(q)), np.zeros(len(q), np.int64), 0, max(block, 1)
+    for start in range(0, len(q), b):
+        for v in range(start, min(start + b, len(q))):
+            best, bi = d2(y[seed], q[v]), seed
+            while True:
+                cur = bi
+                for j in yn[yi[cur]:yi[cur + 1]]:
+                    d = d2(y[j], q[v])
+                    if d < best or (d == best and j < bi):
+                        best, bi = d, j
+                if bi == cur:
+                    break
+            dists[v], idx[v] = np.sqrt(best), bi
+        seed = idx[min(start + b, len(q)) - 1]
+    return dists, idx
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("n", [300, 40000])
+def test_non_finite_targets_and_ties_follow_the_comparison_rules(n):
+    # Distances to NaN points are NaN (never taken), to infinite points +inf or NaN; many
+    # points are exact copies (ties go to the smaller number); one query is NaN. Large
+    # targets take the query-by-query path of the blocked descent, small ones the passes.
+    rng = np.random.default_rng(n)
+    y = rng.random((n, 3))
+    y[rng.choice(n, n // 20, replace=False)] = np.nan
+    y[rng.choice(n, n // 20, replace=False), rng.integers(0, 3)] = np.inf
+    y[rng.choice(n, n // 10)] = y[rng.choice(n, n // 10)]
+    y[0] = np.nan  # the first seed itself
+    lists = [[(v - 1) % n, (v + 1) % n, int(rng.integers(n)), int(rng.integers(n))] for v in range(n)]
+    yi, yn = csr([sorted(set(nb) - {v}, key=lambda _: rng.random()) for v, nb in enumerate(lists)])
+    q = np.vstack([y[rng.choice(n, 60)], rng.random((140, 3))])
+    rng.shuffle(q)
+    q[17] = np.nan
+    qi, qn = csr([[w for w in (v - 1, v + 1) if 0 <= w < len(q)] for v in range(len(q))])
+    t = _plov.PreparedF64(y, yi, yn)
+    qp = _plov.PreparedF64(q, qi, qn)
+    ed, ei = model_search(q, qi, qn, y, yi, yn)
+    for d, i in [t.query(q, qi, qn), t.query_prepared(qp), _plov.all_nearest_neighbours(q, qi, qn, y, yi, yn)]:
+        np.testing.assert_array_equal(i, ei)
+        np.testing.assert_array_equal(d, ed)
+    for block in (1, 5, 64):
+        bd, bi = model_blocked(q, y, yi, yn, block)
+        d, i = t.query_prepared_blocked(qp, block)
+        np.testing.assert_array_equal(i, bi)
+        np.testing.assert_array_equal(d, bd)

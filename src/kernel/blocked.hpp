@@ -172,23 +172,17 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
                         continue;
                     }
                     const PackedPoint<T>& p = query.points[start + slot];
-                    T bd = best[slot];
-                    std::uint32_t bv = v;
-                    bool moved = false;
-                    for (std::size_t k = 0; k < deg; ++k) {
-                        const T d = dist2(gp[k], p);
-                        if (d < bd || (d == bd && gi[k] < bv)) {
-                            bd = d;
-                            bv = gi[k];
-                            moved = true;
-                        }
-                    }
-                    if (!moved) {
+                    const T bd = best[slot];
+                    PairKey<T> key = pair_key(bd, v);
+                    // Nothing compares below a NaN distance: such a query never moves.
+                    if (bd == bd)
+                        for (std::size_t k = 0; k < deg; ++k) key = std::min(key, pair_key(dist2(gp[k], p), gi[k]));
+                    if (key_vertex<T>(key) == v) {
                         state[slot] = kDone;
                         --live;
                     } else {
-                        cur[slot] = bv;
-                        best[slot] = bd;
+                        cur[slot] = key_vertex<T>(key);
+                        best[slot] = key_dist<T>(key);
                     }
                 }
             }

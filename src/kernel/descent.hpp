@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 
 #include "graph.hpp"
@@ -80,6 +82,34 @@ struct DescentTarget {
     std::uint32_t neighbour(std::size_t k) const noexcept { return load(neighbours, k); }
 };
 
+// Order key of a (squared distance, vertex) pair: the distance's bit pattern above
+// the vertex number. Squared distances are +0, positive, +inf or NaN (never -0), and
+// on the non-NaN ones the IEEE order is the unsigned order of the bit patterns, with
+// every NaN pattern above +inf. So as long as the running minimum is not NaN (a descent
+// whose start distance is NaN stops at once, as nothing compares below NaN), the
+// lexicographic rule "smaller distance, or equal distance and smaller vertex" is one
+// unsigned comparison of keys, which compiles to a branch-free minimum.
+template <class T>
+using PairKey = std::conditional_t<sizeof(T) == 4, std::uint64_t, unsigned __int128>;
+
+template <class T>
+inline PairKey<T> pair_key(T d, std::uint32_t j) noexcept {
+    std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t> bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return PairKey<T>{bits} << 32 | j;
+}
+template <class T>
+inline T key_dist(PairKey<T> k) noexcept {
+    const auto bits = static_cast<std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>(k >> 32);
+    T d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+template <class T>
+inline std::uint32_t key_vertex(PairKey<T> k) noexcept {
+    return static_cast<std::uint32_t>(k);
+}
+
 // Greedy descent from seed `s`: moves to the smallest (squared distance, vertex) pair
 // among the current vertex and its neighbours until no neighbour improves on it.
 // Returns (squared distance, vertex). `s` must already be checked below `t.n`. With
@@ -87,31 +117,28 @@ struct DescentTarget {
 // tested: every range and neighbour number is then known to be in bounds.
 template <bool Checked, class T>
 std::pair<T, std::uint32_t> greedy_descent(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s) {
-    T best = dist2(t.points[s], p);
-    std::uint32_t bestidx = s;
+    const T start = dist2(t.points[s], p);
     PLOV_COUNT(descents, 1);
     PLOV_COUNT(evals, 1);
+    if (start != start) return {start, s};
+    PairKey<T> best = pair_key(start, s);
     for (;;) {
+        const std::uint32_t from = key_vertex<T>(best);
         std::uint32_t a, b;
         if constexpr (Checked) {
-            std::tie(a, b) = t.range(bestidx);
+            std::tie(a, b) = t.range(from);
         } else {
-            a = DescentTarget<T>::load(t.indptr, bestidx);
-            b = DescentTarget<T>::load(t.indptr, std::size_t{bestidx} + 1);
+            a = DescentTarget<T>::load(t.indptr, from);
+            b = DescentTarget<T>::load(t.indptr, std::size_t{from} + 1);
         }
         PLOV_COUNT(evals, b > a ? b - a : 0);
         PLOV_COUNT(steps, 1);
-        std::uint32_t from = bestidx;
         for (std::uint32_t k = a; k < b; ++k) {
-            std::uint32_t j = t.neighbour(k);
+            const std::uint32_t j = t.neighbour(k);
             if constexpr (Checked) check_index(j, t.n);
-            T d = dist2(t.points[j], p);
-            // Branch-free lexicographic minimum over (distance, vertex).
-            bool better = (d < best) | ((d == best) & (j < bestidx));
-            best = better ? d : best;
-            bestidx = better ? j : bestidx;
+            best = std::min(best, pair_key(dist2(t.points[j], p), j));
         }
-        if (bestidx == from) return {best, bestidx};
+        if (key_vertex<T>(best) == from) return {key_dist<T>(best), from};
     }
 }
 
@@ -124,37 +151,33 @@ std::pair<std::pair<T, std::uint32_t>, std::pair<T, std::uint32_t>> greedy_desce
     std::uint32_t s2) {
     struct Walk {
         const PackedPoint<T>* p;
-        T best;
-        std::uint32_t at;
+        PairKey<T> best;
         bool done;
     };
-    Walk w[2] = {{&p1, dist2(t.points[s1], p1), s1, false}, {&p2, dist2(t.points[s2], p2), s2, false}};
+    const T d1 = dist2(t.points[s1], p1), d2 = dist2(t.points[s2], p2);
+    // A NaN start distance ends its walk at once.
+    Walk w[2] = {{&p1, pair_key(d1, s1), d1 != d1}, {&p2, pair_key(d2, s2), d2 != d2}};
     PLOV_COUNT(descents, 2);
     PLOV_COUNT(pairs, 1);
     PLOV_COUNT(evals, 2);
     while (!(w[0].done && w[1].done)) {
         for (Walk& x : w) {
             if (x.done) continue;
-            const std::uint32_t a = DescentTarget<T>::load(t.indptr, x.at);
-            const std::uint32_t b = DescentTarget<T>::load(t.indptr, std::size_t{x.at} + 1);
+            const std::uint32_t from = key_vertex<T>(x.best);
+            const std::uint32_t a = DescentTarget<T>::load(t.indptr, from);
+            const std::uint32_t b = DescentTarget<T>::load(t.indptr, std::size_t{from} + 1);
             PLOV_COUNT(evals, b > a ? b - a : 0);
             PLOV_COUNT(steps, 1);
-            const std::uint32_t from = x.at;
-            T best = x.best;
-            std::uint32_t bestidx = x.at;
+            PairKey<T> best = x.best;
             for (std::uint32_t k = a; k < b; ++k) {
-                std::uint32_t j = t.neighbour(k);
-                T d = dist2(t.points[j], *x.p);
-                bool better = (d < best) | ((d == best) & (j < bestidx));
-                best = better ? d : best;
-                bestidx = better ? j : bestidx;
+                const std::uint32_t j = t.neighbour(k);
+                best = std::min(best, pair_key(dist2(t.points[j], *x.p), j));
             }
             x.best = best;
-            x.at = bestidx;
-            x.done = bestidx == from;
+            x.done = key_vertex<T>(best) == from;
         }
     }
-    return {{w[0].best, w[0].at}, {w[1].best, w[1].at}};
+    return {{key_dist<T>(w[0].best), key_vertex<T>(w[0].best)}, {key_dist<T>(w[1].best), key_vertex<T>(w[1].best)}};
 }
 
 // Scratch of one query-graph traversal.
