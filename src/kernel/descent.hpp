@@ -88,19 +88,33 @@ struct DescentTarget {
 // every NaN pattern above +inf. So as long as the running minimum is not NaN (a descent
 // whose start distance is NaN stops at once, as nothing compares below NaN), the
 // lexicographic rule "smaller distance, or equal distance and smaller vertex" is one
-// unsigned comparison of keys, which compiles to a branch-free minimum.
+// unsigned comparison of keys, which compiles to a branch-free minimum. The bits sit
+// in the upper half of a key twice their width, so no shift is needed for doubles.
 template <class T>
-using PairKey = std::conditional_t<sizeof(T) == 4, std::uint64_t, unsigned __int128>;
+struct KeyTraits;
+template <>
+struct KeyTraits<float> {
+    using Bits = std::uint32_t;
+    using Key = std::uint64_t;
+};
+template <>
+struct KeyTraits<double> {
+    using Bits = std::uint64_t;
+    using Key = unsigned __int128;
+};
+template <class T>
+using PairKey = typename KeyTraits<T>::Key;
 
 template <class T>
 inline PairKey<T> pair_key(T d, std::uint32_t j) noexcept {
-    std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t> bits;
+    typename KeyTraits<T>::Bits bits;
     std::memcpy(&bits, &d, sizeof bits);
-    return PairKey<T>{bits} << 32 | j;
+    return PairKey<T>{bits} << (8 * sizeof bits) | j;
 }
 template <class T>
 inline T key_dist(PairKey<T> k) noexcept {
-    const auto bits = static_cast<std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>(k >> 32);
+    using Bits = typename KeyTraits<T>::Bits;
+    const Bits bits = static_cast<Bits>(k >> (8 * sizeof(Bits)));
     T d;
     std::memcpy(&d, &bits, sizeof d);
     return d;
