@@ -391,6 +391,9 @@ NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& ta
                 if (!ws.visited(w)) {
                     ws.mark(w);
                     ws.stack.push_back({handed, w});
+                    // Its point is read soon, when it leaves the stack.
+                    if (w < query.n_points) __builtin_prefetch(query.points + w);
+                    __builtin_prefetch(qindptr + std::size_t{w} * sizeof(std::uint32_t));
                 }
             }
         }
