@@ -414,31 +414,37 @@ def model_blocked(q, y, yi, yn, block):
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
-@pytest.mark.parametrize("n", [300, 40000])
-def test_non_finite_targets_and_ties_follow_the_comparison_rules(n):
+@pytest.mark.parametrize("checked", [False, True])
+def test_non_finite_targets_and_ties_follow_the_comparison_rules(checked):
     # Distances to NaN points are NaN (never taken), to infinite points +inf or NaN; many
-    # points are exact copies (ties go to the smaller number); one query is NaN. Large
-    # targets take the query-by-query path of the blocked descent, small ones the passes.
-    rng = np.random.default_rng(n)
+    # points are exact copies (ties go to the smaller number); one query is NaN. With
+    # `checked`, one more unreachable vertex lists a vertex that does not exist: the
+    # answers stay, but the target is searched with per-access checks (and the blocked
+    # descent by its shared-gather passes).
+    n = 3000
+    rng = np.random.default_rng(5)
     y = rng.random((n, 3))
     y[rng.choice(n, n // 20, replace=False)] = np.nan
     y[rng.choice(n, n // 20, replace=False), rng.integers(0, 3)] = np.inf
     y[rng.choice(n, n // 10)] = y[rng.choice(n, n // 10)]
     y[0] = np.nan  # the first seed itself
     lists = [[(v - 1) % n, (v + 1) % n, int(rng.integers(n)), int(rng.integers(n))] for v in range(n)]
-    yi, yn = csr([sorted(set(nb) - {v}, key=lambda _: rng.random()) for v, nb in enumerate(lists)])
+    lists = [sorted(set(nb) - {v}, key=lambda _: rng.random()) for v, nb in enumerate(lists)]
     q = np.vstack([y[rng.choice(n, 60)], rng.random((140, 3))])
     rng.shuffle(q)
     q[17] = np.nan
     qi, qn = csr([[w for w in (v - 1, v + 1) if 0 <= w < len(q)] for v in range(len(q))])
+    yi, yn = csr(lists)
+    ed, ei = model_search(q, qi, qn, y, yi, yn)
+    blocked = {block: model_blocked(q, y, yi, yn, block) for block in (1, 5, 64)}
+    if checked:
+        y, yi, yn = np.vstack([y, [[50.0, 50.0, 50.0]]]), *csr(lists + [[n + 7]])
     t = _plov.PreparedF64(y, yi, yn)
     qp = _plov.PreparedF64(q, qi, qn)
-    ed, ei = model_search(q, qi, qn, y, yi, yn)
     for d, i in [t.query(q, qi, qn), t.query_prepared(qp), _plov.all_nearest_neighbours(q, qi, qn, y, yi, yn)]:
         np.testing.assert_array_equal(i, ei)
         np.testing.assert_array_equal(d, ed)
-    for block in (1, 5, 64):
-        bd, bi = model_blocked(q, y, yi, yn, block)
+    for block, (bd, bi) in blocked.items():
         d, i = t.query_prepared_blocked(qp, block)
         np.testing.assert_array_equal(i, bi)
         np.testing.assert_array_equal(d, bd)

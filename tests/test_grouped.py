@@ -318,7 +318,7 @@ def test_argument_errors():
 
 
 def test_large_target_descended_query_by_query_gives_the_pass_results():
-    # A large consistent target is descended query by query; any other target by the
+    # A consistent target is descended query by query; any other target by the
     # shared-gather passes. On a graph where descents stop at local minima (so results
     # depend on every start vertex), both must agree exactly.
     from scipy.spatial import cKDTree

@@ -2,7 +2,8 @@
 // start at one shared seed and advance together, one step per pass. In every pass the
 // queries standing on the same target vertex share one fetch of that vertex's
 // neighbour list and coordinates. The query graph is not used; the order of the
-// query points (Morton order for grouped sets) provides the locality.
+// query points (Morton order for grouped sets) provides the locality. Over a target
+// known to be consistent the same descents run query by query instead (same results).
 #pragma once
 
 #include <algorithm>
@@ -26,8 +27,6 @@ enum : std::uint8_t { kActive = 0, kDone = 1, kPrunedSlot = 2 };
 
 // Block sizes from 2^62 on are refused before any scratch exists.
 inline constexpr std::uint64_t kMaxBlock = std::uint64_t{1} << 62;
-// Targets from this many points on are descended query by query (see search_blocked).
-inline constexpr std::size_t kDirectMinTarget = 32768;
 
 }  // namespace blocked_detail
 
@@ -79,7 +78,7 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
     Vec<std::uint32_t> gather_ids(32);
 
     const DescentTarget<T> tgt(target);
-    const bool direct = target.consistent && n_t >= kDirectMinTarget;
+    const bool direct = target.consistent;
     const PackedPoint<T>* tpts = target.points;
     std::uint32_t seed = 0;
 
@@ -107,10 +106,11 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
 
         // Over a consistent target no access can fail, and a query's steps depend only
         // on its point and its start vertex, not on the passes around it: its descent
-        // can run on its own, two at a time in turns to keep more loads in flight. On a
-        // target too large for the caches that beats sharing gathered neighbourhoods;
-        // on a small one the passes are faster. Both give the same results, and the
-        // passes report failures in their order on any other target.
+        // can run on its own, two at a time in turns to keep more loads in flight. That
+        // beats sharing gathered neighbourhoods on small and large targets alike (the
+        // sort and the copies of the passes cost more than the fetches they save). Both
+        // give the same results; the passes serve every other target, where failures
+        // must come in their order.
         if (direct) {
             std::size_t pending = count;  // a slot waiting for a partner
             for (std::size_t i = 0; i < count; ++i) {
