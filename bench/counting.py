@@ -62,7 +62,7 @@ def _run(job: Dict[str, Any]) -> int:
         preps = [P(*c) for c in clouds]
         grouped = G.prepare(preps, [None] * len(preps))
         for t in preps:
-            t.query_grouped(grouped, None)
+            t.query_grouped(grouped, None, job.get("block", 32))
         return len(preps) * grouped.n_points
     q, t = (w.in_layout(c, job["layout"]) for c in w.pair(job["kind"], job["n"]))
     target, query = P(*t), P(*q)
@@ -72,7 +72,7 @@ def _run(job: Dict[str, Any]) -> int:
     elif op == "query_prepared_blocked":
         target.query_prepared_blocked(query)
     elif op == "query_grouped":
-        target.query_grouped(G.prepare([query], [None]), None)
+        target.query_grouped(G.prepare([query], [None]), None, job.get("block", 32))
     else:
         raise ValueError(op)
     return q.n

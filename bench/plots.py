@@ -14,6 +14,7 @@ from matplotlib.ticker import FuncFormatter  # noqa: E402
 
 STYLE = {  # method -> (colour, marker, line style)
     "query_grouped": ("#1b6ca8", "o", "-"),
+    "query_grouped block=2": ("#5fa8d3", "o", "--"),
     "query_prepared": ("#2a9d4b", "s", "-"),
     "query_prepared_blocked": ("#8e44ad", "^", "-"),
     "query": ("#7fb77e", "v", "--"),
@@ -70,7 +71,8 @@ def threads(report: Dict[str, Any], path: Path) -> bool:
                            ("query_grouped", "query_prepared", "cKDTree", "pykdtree")))
     rows = _rows(report, section="all_by_all", layout="morton")
     if rows:
-        panels.append((f"all-by-all, {rows[0]['workload']}", rows, ("query_grouped", "cKDTree", "pykdtree")))
+        panels.append((f"all-by-all, {rows[0]['workload']}", rows,
+                       ("query_grouped", "query_grouped block=2", "cKDTree", "pykdtree")))
     if not panels:
         return False
     fig, axes = plt.subplots(1, len(panels), figsize=(4.6 * len(panels), 4.8))

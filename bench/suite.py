@@ -41,7 +41,11 @@ from .remote import Job, local_job, median, round_robin
 
 _plov = w._plov
 BASELINES = (("cKDTree", 1), ("cKDTree", 2), ("pykdtree", 1), ("pykdtree", 2))
-PLOV_SINGLE = ("query_grouped", "query_prepared", "query_prepared_blocked", "query", "all_nearest_neighbours")
+# The block size plov.all_by_all uses (query_grouped's own default is 32).
+PACKAGE_BLOCK = 2
+GROUPED_PKG = f"query_grouped block={PACKAGE_BLOCK}"
+PLOV_SINGLE = ("query_grouped", GROUPED_PKG, "query_prepared", "query_prepared_blocked", "query",
+               "all_nearest_neighbours")
 EFS = (8, 12, 16, 24, 32)
 Key = Tuple[str, int]  # (method, threads)
 
@@ -152,6 +156,7 @@ class Suite:
 
         jobs: Dict[Key, Job] = {
             ("query_grouped", 1): local_job(lambda: target.query_grouped(grouped, None)),
+            (GROUPED_PKG, 1): local_job(lambda: target.query_grouped(grouped, None, PACKAGE_BLOCK)),
             ("query_prepared", 1): local_job(lambda: target.query_prepared(query)),
             ("query_prepared_blocked", 1): local_job(lambda: target.query_prepared_blocked(query)),
             ("query", 1): local_job(lambda: target.query(xp, xi, xn)),
@@ -224,27 +229,30 @@ class Suite:
             for layout in w.LAYOUTS:
                 for op in ("query_prepared", "query_prepared_blocked", "query_grouped"):
                     jobs.append(dict(op=op, kind=kind, n=self.cfg.n_pair, layout=layout))
+                jobs.append(dict(op="query_grouped", kind=kind, n=self.cfg.n_pair, layout=layout, block=PACKAGE_BLOCK))
         for layout in w.LAYOUTS:
-            jobs.append(dict(op="all_by_all", n_clouds=self.cfg.n_clouds, n=self.cfg.n_surface, layout=layout))
+            for block in (32, PACKAGE_BLOCK):
+                jobs.append(dict(op="all_by_all", n_clouds=self.cfg.n_clouds, n=self.cfg.n_surface, layout=layout,
+                                 block=block))
         for n in self.cfg.scaling:
             for op in ("query_prepared", "query_grouped"):
                 jobs.append(dict(op=op, kind="uniform", n=n, layout="morton"))
-        self.log(f"  {'workload':<22}{'layout':<9}{'method':<24}{'evals':>7}{'steps':>7}{'degree':>8}")
+        self.log(f"  {'workload':<22}{'layout':<9}{'method':<36}{'evals':>7}{'steps':>7}{'degree':>8}")
         for job in jobs:
             c = counting.measure(job)
             if job["op"] == "all_by_all":
                 workload = f"surfaces {job['n_clouds']}x{job['n']}"
                 degree = float(np.mean([x.mean_degree() for x in w.surfaces(job["n_clouds"], job["n"])]))
-                method = "query_grouped (all-by-all)"
+                method = f"query_grouped block={job['block']} (all-by-all)"
             else:
                 workload = f"{job['kind']} {job['n']}"
                 degree = w.pair(job["kind"], job["n"])[1].mean_degree()
-                method = job["op"]
+                method = job["op"] + (f" block={job['block']}" if "block" in job else "")
             self.rows.append(dict(section="evals", workload=workload, kind=job.get("kind", "surfaces"),
                                   layout=job["layout"], method=method, evals_per_point=c["evals"],
                                   steps_per_point=c["steps"], descents_per_point=c["descents"],
                                   mean_degree=degree, n_query=c["points"]))
-            self.log(f"  {workload:<22}{job['layout']:<9}{method:<24}{c['evals']:>7.2f}{c['steps']:>7.2f}"
+            self.log(f"  {workload:<22}{job['layout']:<9}{method:<36}{c['evals']:>7.2f}{c['steps']:>7.2f}"
                      f"{degree:>8.2f}")
 
     # ------------------------------------------------------------ 2. k-nearest
@@ -288,6 +296,9 @@ class Suite:
             ("query_grouped", 1): local_job(lambda: [t.query_grouped(grouped, None) for t in preps]),
             ("query_grouped", 2): local_job(lambda: list(self.pool.map(lambda t: t.query_grouped(grouped, None),
                                                                         preps))),
+            (GROUPED_PKG, 1): local_job(lambda: [t.query_grouped(grouped, None, PACKAGE_BLOCK) for t in preps]),
+            (GROUPED_PKG, 2): local_job(lambda: list(self.pool.map(
+                lambda t: t.query_grouped(grouped, None, PACKAGE_BLOCK), preps))),
         }
         allpts = np.vstack([c.points for c in clouds])
         labels = np.repeat(np.arange(C), [c.n for c in clouds])
@@ -305,7 +316,7 @@ class Suite:
         exact_d = [trees[c].query(allpts, k=1, workers=2)[0] for c in checked]
 
         def check(key: Key, result: Callable[[], Any]) -> Dict[str, Any]:
-            if key[0] != "query_grouped":
+            if not key[0].startswith("query_grouped"):
                 return {}
             res = result()
             return {"exact": float(np.mean([np.mean(res[c][0] == d) for c, d in zip(checked, exact_d)]))}
@@ -317,10 +328,10 @@ class Suite:
         base = dict(section="all_by_all", workload=f"surfaces {C}x{clouds[0].n}", layout=layout, dtype="f64",
                     n_clouds=C, n_points=n_total)
         for key, res in results.items():
-            res["n_query"] = plov_points if key[0] == "query_grouped" else tree_points
+            res["n_query"] = plov_points if key[0].startswith("query_grouped") else tree_points
         self.add_group(f"all-by-all | {C} clouds x {clouds[0].n:,} points | f64 | {layout} layout | "
                        f"ratios on total time", base, results,
-                       lambda key: plov_points if key[0] == "query_grouped" else tree_points,
+                       lambda key: plov_points if key[0].startswith("query_grouped") else tree_points,
                        [("exact", "exact", ".4f")])
 
     def section_allbyall(self) -> None:
@@ -391,7 +402,8 @@ class Suite:
         for layout in w.LAYOUTS:
             for kind in ("ball", "torus"):
                 sel = dict(section="single_join", workload=kind, layout=layout, dtype="f64", threads=1)
-                for method, aims in (("query_grouped", (5.0, 2.0)), ("query_prepared", (2.5, 1.2))):
+                for method, aims in (("query_grouped", (5.0, 2.0)), (GROUPED_PKG, (5.0, 2.0)),
+                                     ("query_prepared", (2.5, 1.2))):
                     row = self.find(method=method, **sel)
                     if row:
                         add(f"{kind} {n:,} k=1 f64: {method} vs cKDTree/1", layout, row["ratios"]["cKDTree/1"],
@@ -406,15 +418,18 @@ class Suite:
                     add(f"{kind} {n:,} k=8 ef=16: recall@8", layout, row["recall"], ">=", 0.99)
                     vs_faster_tree = min(row["ratios"]["cKDTree/1"], row["ratios"]["pykdtree/1"])
                     add(f"{kind} {n:,} k=8 ef=16: vs the faster tree (1 thread)", layout, vs_faster_tree, ">=", 2.0)
-            row = self.find(section="evals", kind="surfaces", layout=layout)
-            if row:
-                add("all-by-all: evals per point, query_grouped", layout, row["evals_per_point"], "<=", 25)
-            g1 = self.find(section="all_by_all", layout=layout, method="query_grouped", threads=1)
-            g2 = self.find(section="all_by_all", layout=layout, method="query_grouped", threads=2)
-            if g1 and g2:
-                add("all-by-all, 1 thread: vs cKDTree/1", layout, g1["ratios"]["cKDTree/1"], ">=", 8.0)
-                add("all-by-all, 1 thread: vs pykdtree/1", layout, g1["ratios"]["pykdtree/1"], ">=", 3.0)
-                add("all-by-all: 2 threads vs 1", layout, g1["median_s"] / g2["median_s"], ">=", 1.8)
+            for block, method in ((32, "query_grouped"), (PACKAGE_BLOCK, GROUPED_PKG)):
+                row = self.find(section="evals", kind="surfaces", layout=layout,
+                                method=f"query_grouped block={block} (all-by-all)")
+                if row:
+                    add(f"all-by-all: evals per point, {method}", layout, row["evals_per_point"], "<=", 25)
+                g1 = self.find(section="all_by_all", layout=layout, method=method, threads=1)
+                g2 = self.find(section="all_by_all", layout=layout, method=method, threads=2)
+                if g1 and g2:
+                    add(f"all-by-all, 1 thread, {method}: vs cKDTree/1", layout, g1["ratios"]["cKDTree/1"], ">=", 8.0)
+                    add(f"all-by-all, 1 thread, {method}: vs pykdtree/1", layout, g1["ratios"]["pykdtree/1"], ">=",
+                        3.0)
+                    add(f"all-by-all, {method}: 2 threads vs 1", layout, g1["median_s"] / g2["median_s"], ">=", 1.8)
         return out
 
     def print_targets(self, targets: List[Dict[str, Any]]) -> None:

@@ -157,7 +157,7 @@ class TestTargets:
             dict(sel, method="query_grouped", ratios=ratios(5.5, 1.9)),
             dict(sel, method="query_prepared", ratios=ratios(2.5, 1.3)),
             dict(section="evals", kind="ball", layout="morton", method="query_prepared", evals_per_point=41.0),
-            dict(section="evals", kind="surfaces", layout="morton", method="query_grouped (all-by-all)",
+            dict(section="evals", kind="surfaces", layout="morton", method="query_grouped block=32 (all-by-all)",
                  evals_per_point=20.0),
             # k = 8: 3x faster than cKDTree but only 1.5x faster than pykdtree -> missed.
             dict(section="knn", workload="ball", layout="morton", method="query_prepared_k ef=16",

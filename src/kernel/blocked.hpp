@@ -97,11 +97,13 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
                 continue;
             }
             cur[i] = seed;
-            best[i] = dist2(tpts[seed], p);
             state[i] = kActive;
             ++live;
-            PLOV_COUNT(descents, 1);
-            PLOV_COUNT(evals, 1);
+            if (!direct) {  // the direct descents measure their start themselves
+                best[i] = dist2(tpts[seed], p);
+                PLOV_COUNT(descents, 1);
+                PLOV_COUNT(evals, 1);
+            }
         }
 
         // Over a consistent target no access can fail, and a query's steps depend only

@@ -151,7 +151,7 @@ def all_by_all(
     executor: Optional[Executor] = None,
     progress: bool = False,
     reorder: Union[bool, str] = "auto",
-    block: int = 32,
+    block: int = 2,
 ) -> Union[np.ndarray, AllByAll]:
     """Nearest-neighbour distances between every pair of clouds.
 
@@ -195,7 +195,9 @@ def all_by_all(
         as much as several descents of its size). Results are always reported in the
         caller's numbering.
     block : int
-        Block size of the blocked descent.
+        Block size of the blocked descent: the queries of a block start together
+        from the answer of the block before. Small blocks start every descent close
+        to its answer; 2 was the fastest on clouds of 5,000 to 200,000 points.
 
     Returns
     -------
