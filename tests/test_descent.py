@@ -164,6 +164,23 @@ def test_nan_query_point_keeps_its_seed():
     assert i.tolist() == [4, 4] and np.isnan(d[1])
 
 
+@pytest.mark.parametrize("lists, message", [
+    ([[1, 9], [0], [3], [2]], "index out of bounds: the len is 4 but the index is 9"),
+    (None, "range end index 7 out of range for slice of length 4"),
+])
+def test_nan_query_point_still_reads_its_seeds_list(lists, message):
+    # A NaN query never moves, but its descent reads the seed's neighbours all the same,
+    # so a malformed list there fails as it would for any other query.
+    y = line([0.0, 1.0, 2.0, 3.0])
+    graph = csr(lists) if lists else (np.array([0, 7, 7, 7, 7], U32), np.arange(4, dtype=U32))
+    q = np.array([[np.nan, 0.0, 0.0]])
+    qg = (np.array([0, 0], U32), np.zeros(0, U32))
+    t = _plov.PreparedF64(y, *graph)
+    assert panic_message(_plov.all_nearest_neighbours, q, *qg, y, *graph) == message
+    assert panic_message(t.query, q, *qg) == message
+    assert panic_message(t.query_prepared_blocked, _plov.PreparedF64(q, *qg)) == message
+
+
 # ---- bounds ------------------------------------------------------------------------
 
 

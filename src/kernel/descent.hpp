@@ -134,7 +134,17 @@ std::pair<T, std::uint32_t> greedy_descent(const DescentTarget<T>& t, const Pack
     const T start = dist2(t.points[s], p);
     PLOV_COUNT(descents, 1);
     PLOV_COUNT(evals, 1);
-    if (start != start) return {start, s};
+    if (start != start) {
+        // Nothing compares below NaN, so the walk stays at its seed; a checked walk
+        // still reads the seed's list, and fails where that list is malformed.
+        if constexpr (Checked) {
+            const auto [a, b] = t.range(s);
+            PLOV_COUNT(evals, b > a ? b - a : 0);
+            PLOV_COUNT(steps, 1);
+            for (std::uint32_t k = a; k < b; ++k) check_index(t.neighbour(k), t.n);
+        }
+        return {start, s};
+    }
     PairKey<T> best = pair_key(start, s);
     for (;;) {
         const std::uint32_t from = key_vertex<T>(best);
