@@ -11,7 +11,7 @@ import pytest
 from scipy.spatial import Delaunay
 
 from bench import remote, workloads as w
-from bench.suite import Config, Suite, _scipy_adjacency, numpy_adjacency
+from bench.suite import PACKAGE_BLOCK, Config, Suite, _scipy_adjacency, numpy_adjacency
 
 
 def small_cloud(n=400, seed=3):
@@ -268,3 +268,11 @@ def test_counting_build_counts_both_descents(queries, calls, expected):
     assert res.returncode == 0, res.stderr
     found = re.findall(r"descents (\d+) evals (\d+) steps (\d+)", res.stderr)
     assert tuple(map(int, found[-1])) == expected
+
+
+def test_suite_measures_the_block_the_package_uses():
+    import inspect
+
+    import plov
+
+    assert inspect.signature(plov.all_by_all).parameters["block"].default == PACKAGE_BLOCK
