@@ -109,12 +109,17 @@ def _build(plan: _Plan) -> Tuple[List[Any], Any]:
     return prepared, grouped_cls.prepare(prepared, plan.perms)
 
 
-def _target(plan: _Plan, prepared: List[Any], grouped: Any, offsets: np.ndarray, j: int) -> Any:
+def _target(
+    plan: _Plan, prepared: List[Any], grouped: Any, offsets: np.ndarray, j: int, out: Optional[AllByAll] = None
+) -> Any:
     """One target's column: every query point's nearest distance to cloud j, reduced per
-    query cloud (or the raw (dists, idx) pair)."""
+    query cloud (or the raw (dists, idx) pair, written into row j of `out` when given)."""
     d, i = prepared[j].query_grouped(grouped, plan.perms[j], plan.block, plan.bound)
     if plan.reduce is None:
-        return d, i
+        if out is None:
+            return d, i
+        out.dists[j], out.idx[j] = d, i
+        return None
     if plan.reduce in ("mean", "chamfer"):
         return np.add.reduceat(d.astype(np.float64), offsets[:-1]) / np.diff(offsets)
     return np.maximum.reduceat(d.astype(np.float64), offsets[:-1])
@@ -236,15 +241,21 @@ def all_by_all(
     plan = _Plan(points, csr, perms, dt.name, bound, int(block), reduce)
     m = len(points)
     columns: List[Any] = [None] * m
+    # Per-point results go straight into their rows, so that no more than the columns
+    # in flight exist besides the result.
+    offsets = np.zeros(m + 1, np.int64)
+    np.cumsum([len(p) for p in points], out=offsets[1:])
+    out = None
+    if reduce is None:
+        out = AllByAll(np.empty((m, offsets[-1]), dt), np.empty((m, offsets[-1]), np.uint64), offsets.astype(np.uint64))
     bar = _progress_bar(progress, m)
     try:
         if executor is None or isinstance(executor, ThreadPoolExecutor):
             prepared, grouped = _build(plan)
-            offsets = grouped.offsets.astype(np.int64)
             own = executor is None
             pool: Executor = executor if executor is not None else ThreadPoolExecutor(workers or os.cpu_count() or 1)
             try:
-                futures = {pool.submit(_target, plan, prepared, grouped, offsets, j): j for j in range(m)}
+                futures = {pool.submit(_target, plan, prepared, grouped, offsets, j, out): j for j in range(m)}
                 for f in as_completed(futures):
                     columns[futures[f]] = f.result()
                     if bar is not None:
@@ -255,21 +266,24 @@ def all_by_all(
         else:
             n_tasks = min(m, workers or 8)
             batches = [list(range(k, m, n_tasks)) for k in range(n_tasks)]
-            futures2 = [executor.submit(_run_batch, plan, b) for b in batches]
-            for f in as_completed(futures2):
+            pending = {executor.submit(_run_batch, plan, b) for b in batches}
+            for f in as_completed(pending):
+                pending.discard(f)
                 done = f.result()
                 for j, col in done:
-                    columns[j] = col
+                    if out is None:
+                        columns[j] = col
+                    else:
+                        out.dists[j], out.idx[j] = col
                 if bar is not None:
                     bar.update(len(done))
-            offsets = np.zeros(m + 1, np.int64)
-            np.cumsum([len(p) for p in points], out=offsets[1:])
+                del done
     finally:
         if bar is not None:
             bar.close()
 
-    if reduce is None:
-        return AllByAll(np.stack([c[0] for c in columns]), np.stack([c[1] for c in columns]), offsets.astype(np.uint64))
+    if out is not None:
+        return out
     mat: np.ndarray = np.stack(columns, axis=1)  # mat[i, j]: query cloud i against target j
     if reduce == "chamfer":
         mat = mat + mat.T
