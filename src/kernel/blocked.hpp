@@ -35,8 +35,8 @@ inline constexpr std::uint64_t kMaxBlock = std::uint64_t{1} << 62;
 // are replaced by the n results. Only the points of `query` and the length of its
 // indptr are read.
 template <class T>
-void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffer<T>& dists,
-                    Buffer<std::uint64_t>& idx, std::uint64_t block, const std::optional<DistanceBound<T>>& bound) {
+void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffer<T>& dists, Buffer<std::uint64_t>& idx,
+                    std::uint64_t block, const std::optional<DistanceBound<T>>& bound) {
     using namespace blocked_detail;
     constexpr T inf = std::numeric_limits<T>::infinity();
 
@@ -121,8 +121,8 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
                     pending = i;
                     continue;
                 }
-                auto [r1, r2nd] = greedy_descent_pair(tgt, query.points[start + pending], seed,
-                                                      query.points[start + i], seed);
+                auto [r1, r2nd] =
+                    greedy_descent_pair(tgt, query.points[start + pending], seed, query.points[start + i], seed);
                 best[pending] = r1.first;
                 cur[pending] = r1.second;
                 best[i] = r2nd.first;

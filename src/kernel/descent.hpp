@@ -21,7 +21,8 @@ namespace plov {
 struct EvalCounter {
     std::atomic<unsigned long long> evals{0}, descents{0}, steps{0}, pairs{0};
     ~EvalCounter() {
-        std::fprintf(stderr, "descents %llu evals %llu steps %llu pairs %llu\n", descents.load(), evals.load(), steps.load(), pairs.load());
+        std::fprintf(stderr, "descents %llu evals %llu steps %llu pairs %llu\n", descents.load(), evals.load(),
+                     steps.load(), pairs.load());
     }
 };
 inline EvalCounter eval_counter;
@@ -171,8 +172,7 @@ std::pair<T, std::uint32_t> greedy_descent(const DescentTarget<T>& t, const Pack
 // the two are in flight together. Seeds must be below `t.n`.
 template <class T>
 std::pair<std::pair<T, std::uint32_t>, std::pair<T, std::uint32_t>> greedy_descent_pair(
-    const DescentTarget<T>& t, const PackedPoint<T>& p1, std::uint32_t s1, const PackedPoint<T>& p2,
-    std::uint32_t s2) {
+    const DescentTarget<T>& t, const PackedPoint<T>& p1, std::uint32_t s1, const PackedPoint<T>& p2, std::uint32_t s2) {
     struct Walk {
         const PackedPoint<T>* p;
         PairKey<T> best;

@@ -205,8 +205,7 @@ struct Target {
 // over the list), then scores them in list order. Marking does not depend on the
 // scores, so this is the same as scoring each neighbour as it is marked.
 template <class T, class Ids>
-void best_first(Scratch<T>& sc, const Target<T, Ids>& tg, const PackedPoint<T>& p, std::size_t s,
-                std::uint64_t ef) {
+void best_first(Scratch<T>& sc, const Target<T, Ids>& tg, const PackedPoint<T>& p, std::size_t s, std::uint64_t ef) {
     std::uint32_t gen = ++sc.generation;
     if (gen == 0) [[unlikely]] {
         std::fill(sc.stamps.begin(), sc.stamps.end(), 0u);

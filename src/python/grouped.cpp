@@ -23,9 +23,9 @@ namespace {
 // The content of a grouped object; immutable once built.
 template <class T>
 struct GroupedQuerySet {
-    PackedBuffer<T> points;                 // Morton order
-    Buffer<std::uint64_t> perm;             // sorted position -> concatenated index
-    Buffer<std::uint64_t> offsets;          // n_clouds + 1 cloud starts
+    PackedBuffer<T> points;                                        // Morton order
+    Buffer<std::uint64_t> perm;                                    // sorted position -> concatenated index
+    Buffer<std::uint64_t> offsets;                                 // n_clouds + 1 cloud starts
     std::vector<std::optional<Buffer<std::int64_t>>> query_perms;  // new -> original, per cloud
 
     std::size_t n_points() const noexcept { return points.size(); }
@@ -292,8 +292,7 @@ PyObject* prepared_query_grouped(PyObject* self, PyObject* const* args, Py_ssize
 }
 
 template <class T>
-PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
+PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         static constexpr Param params[] = {{"other", true}, {"block", false}, {"distance_upper_bound", false}};
         static const Signature sig{Names<T>::prepared, "query_prepared_blocked", params};
@@ -316,7 +315,7 @@ PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args,
 
 template PyTypeObject* grouped_type<float>();
 template PyTypeObject* grouped_type<double>();
-#define PLOV_INSTANTIATE(fn)                                                            \
+#define PLOV_INSTANTIATE(fn)                                                          \
     template PyObject* fn<float>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*); \
     template PyObject* fn<double>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PLOV_INSTANTIATE(prepared_query_grouped)
