@@ -248,8 +248,8 @@ BoundMode choose_mode(const Box<T>& q, const PackedPoint<T>& tlo, const PackedPo
 }
 
 // The bound pre-pass shared by every search: r2 = r * r in `T`, the query box (the
-// supplied one, or the fold over every packed query point), cloud rejection when the
-// two boxes are farther apart than the bound, and the mode.
+// supplied one, or the fold over the `n` query points), cloud rejection when the two
+// boxes are farther apart than the bound, and the mode.
 template <class T>
 struct BoundPlan {
     BoundMode mode = BoundMode::Unbounded;
@@ -258,7 +258,7 @@ struct BoundPlan {
 };
 
 template <class T>
-BoundPlan<T> plan_bound(const std::optional<DistanceBound<T>>& bound, const GraphView<T>& query) {
+BoundPlan<T> plan_bound(const std::optional<DistanceBound<T>>& bound, const PackedPoint<T>* points, std::size_t n) {
     BoundPlan<T> plan;
     if (!bound) return plan;
     plan.r2 = bound->r * bound->r;
@@ -266,8 +266,8 @@ BoundPlan<T> plan_bound(const std::optional<DistanceBound<T>>& bound, const Grap
     if (bound->query_box) {
         qbox = *bound->query_box;
     } else {
-        if (query.n_points == 0) fail_index(0, 0);
-        qbox = bounding_box(query.points, query.n_points);
+        if (n == 0) fail_index(0, 0);
+        qbox = bounding_box(points, n);
     }
     if (box_box_dist2(qbox.lo, qbox.hi, bound->tlo, bound->thi) > plan.r2) {
         plan.rejected = true;
@@ -296,7 +296,7 @@ NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& ta
     const std::size_t n_target = target.n_points;
 
     if (bound && nq == 0) return res;
-    const BoundPlan<T> plan = plan_bound(bound, query);
+    const BoundPlan<T> plan = plan_bound(bound, query.points, query.n_points);
     if (plan.rejected) {
         fill_miss(res, n_target);
         return res;
@@ -418,15 +418,6 @@ NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& ta
         }
     }
     return res;
-}
-
-inline NearestResult<float> search_pruned_f32(const GraphView<float>& q, const GraphView<float>& t,
-                                              const std::optional<DistanceBound<float>>& b) {
-    return search_pruned(q, t, b);
-}
-inline NearestResult<double> search_pruned_f64(const GraphView<double>& q, const GraphView<double>& t,
-                                               const std::optional<DistanceBound<double>>& b) {
-    return search_pruned(q, t, b);
 }
 
 }  // namespace plov

@@ -312,7 +312,7 @@ KnnResult<T> search_k(const GraphView<T>& query, const GraphView<T>& target, std
     KnnResult<T> res{Buffer<T>(nq * k, inf), Buffer<std::uint64_t>(nq * k, n_target), nq, k};
 
     if (bound && nq == 0) return res;
-    const BoundPlan<T> plan = plan_bound(bound, query);
+    const BoundPlan<T> plan = plan_bound(bound, query.points, query.n_points);
     if (plan.rejected) return res;
     const BoundMode mode = plan.mode;
     const T r2 = plan.r2;
@@ -387,15 +387,6 @@ KnnResult<T> search_k(const GraphView<T>& query, const GraphView<T>& target, std
                                             Ids{nb.data, nb.len, nb.stride}});
     }
     return res;
-}
-
-inline KnnResult<float> search_k_f32(const GraphView<float>& q, const GraphView<float>& t, std::uint64_t k,
-                                     std::uint64_t ef, const std::optional<DistanceBound<float>>& b) {
-    return search_k(q, t, k, ef, b);
-}
-inline KnnResult<double> search_k_f64(const GraphView<double>& q, const GraphView<double>& t, std::uint64_t k,
-                                      std::uint64_t ef, const std::optional<DistanceBound<double>>& b) {
-    return search_k(q, t, k, ef, b);
 }
 
 }  // namespace plov

@@ -142,7 +142,4 @@ PackedBuffer<T> pack_points(const View2D<T>& v) {
     return out;
 }
 
-inline PackedBuffer<float> pack_points_f32(const View2D<float>& v) { return pack_points(v); }
-inline PackedBuffer<double> pack_points_f64(const View2D<double>& v) { return pack_points(v); }
-
 }  // namespace plov

@@ -278,12 +278,9 @@ PyObject* prepared_query_grouped(PyObject* self, PyObject* const* args, Py_ssize
         auto res = without_gil([&] {
             const PreparedGraph<T>& t = target.graph();
             const std::size_t n = set.n_points();
-            NearestResult<T> raw;
-            if (n == 0) return raw;
-            // The descent reads only the length of the query offsets.
-            Buffer<std::uint32_t> indptr = Buffer<std::uint32_t>::zeros(n + 1);
-            GraphView<T> q{set.points.data(), n, U32View::of(indptr.data(), indptr.size()), U32View::of(nullptr, 0)};
-            search_blocked(q, t.view(), raw.dists, raw.idx, block, make_bound(r, t, std::optional<Box<T>>()));
+            if (n == 0) return NearestResult<T>();
+            NearestResult<T> raw =
+                search_blocked(set.points.data(), n, n, t.view(), block, make_bound(r, t, std::optional<Box<T>>()));
             if (!finalize) return raw;
             return finalize_results(set, raw, t.n, target_perm);
         });
@@ -304,10 +301,9 @@ PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args,
         auto res = without_gil([&] {
             const PreparedGraph<T>& t = target.graph();
             const PreparedGraph<T>& q = other.graph();
-            NearestResult<T> out;
-            search_blocked(q.view(), t.view(), out.dists, out.idx, block,
-                           make_bound(r, t, std::optional<Box<T>>(q.box())));
-            return out;
+            // One result per query vertex: len(indptr) - 1, wrapping for an empty indptr.
+            return search_blocked(q.points.data(), q.n, q.indptr.size() - 1, t.view(), block,
+                                  make_bound(r, t, std::optional<Box<T>>(q.box())));
         });
         return result_pair(std::move(res));
     });
