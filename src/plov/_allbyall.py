@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import os
 from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
-from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt

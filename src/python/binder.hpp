@@ -84,11 +84,16 @@ ArrayBorrow array_arg(PyObject* o, int typenum, int ndim);
 
 template <class T>
 constexpr int npy_type_of() {
-    if constexpr (std::is_same_v<T, float>) return NPY_FLOAT32;
-    else if constexpr (std::is_same_v<T, double>) return NPY_FLOAT64;
-    else if constexpr (std::is_same_v<T, std::uint32_t>) return NPY_UINT32;
-    else if constexpr (std::is_same_v<T, std::uint64_t>) return NPY_ULONG;  // type number 8
-    else if constexpr (std::is_same_v<T, std::int64_t>) return NPY_INT64;
+    if constexpr (std::is_same_v<T, float>)
+        return NPY_FLOAT32;
+    else if constexpr (std::is_same_v<T, double>)
+        return NPY_FLOAT64;
+    else if constexpr (std::is_same_v<T, std::uint32_t>)
+        return NPY_UINT32;
+    else if constexpr (std::is_same_v<T, std::uint64_t>)
+        return NPY_UINT64;
+    else if constexpr (std::is_same_v<T, std::int64_t>)
+        return NPY_INT64;
 }
 
 // Two-dimensional array of `T` (points, simplices).

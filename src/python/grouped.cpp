@@ -24,9 +24,9 @@ namespace {
 // The content of a grouped object; immutable once built.
 template <class T>
 struct GroupedQuerySet {
-    PackedBuffer<T> points;                 // Morton order
-    Buffer<std::uint64_t> perm;             // sorted position -> concatenated index
-    Buffer<std::uint64_t> offsets;          // n_clouds + 1 cloud starts
+    PackedBuffer<T> points;                                        // Morton order
+    Buffer<std::uint64_t> perm;                                    // sorted position -> concatenated index
+    Buffer<std::uint64_t> offsets;                                 // n_clouds + 1 cloud starts
     std::vector<std::optional<Buffer<std::int64_t>>> query_perms;  // new -> original, per cloud
 
     std::size_t n_points() const noexcept { return points.size(); }
@@ -297,12 +297,9 @@ PyObject* prepared_query_grouped(PyObject* self, PyObject* const* args, Py_ssize
         auto res = without_gil([&] {
             const PreparedGraph<T>& t = target.graph();
             const std::size_t n = set.n_points();
-            NearestResult<T> raw;
-            if (n == 0) return raw;
-            // The descent reads only the length of the query offsets.
-            Buffer<std::uint32_t> indptr = Buffer<std::uint32_t>::zeros(n + 1);
-            GraphView<T> q{set.points.data(), n, U32View::of(indptr.data(), indptr.size()), U32View::of(nullptr, 0)};
-            search_blocked(q, t.view(), raw.dists, raw.idx, block, make_bound(r, t, std::optional<Box<T>>()));
+            if (n == 0) return NearestResult<T>();
+            NearestResult<T> raw =
+                search_blocked(set.points.data(), n, n, t.view(), block, make_bound(r, t, std::optional<Box<T>>()));
             if (!finalize) return raw;
             return finalize_results(set, raw, t.n, target_perm);
         });
@@ -311,8 +308,7 @@ PyObject* prepared_query_grouped(PyObject* self, PyObject* const* args, Py_ssize
 }
 
 template <class T>
-PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
+PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         static constexpr Param params[] = {{"other", true}, {"block", false}, {"distance_upper_bound", false}};
         static const Signature sig{Names<T>::prepared, "query_prepared_blocked", params};
@@ -324,10 +320,9 @@ PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args,
         auto res = without_gil([&] {
             const PreparedGraph<T>& t = target.graph();
             const PreparedGraph<T>& q = other.graph();
-            NearestResult<T> out;
-            search_blocked(q.view(), t.view(), out.dists, out.idx, block,
-                           make_bound(r, t, std::optional<Box<T>>(q.box())));
-            return out;
+            // One result per query vertex: len(indptr) - 1, wrapping for an empty indptr.
+            return search_blocked(q.points.data(), q.n, q.indptr.size() - 1, t.view(), block,
+                                  make_bound(r, t, std::optional<Box<T>>(q.box())));
         });
         return result_pair(std::move(res));
     });
@@ -335,7 +330,7 @@ PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args,
 
 template PyTypeObject* grouped_type<float>();
 template PyTypeObject* grouped_type<double>();
-#define PLOV_INSTANTIATE(fn)                                                            \
+#define PLOV_INSTANTIATE(fn)                                                          \
     template PyObject* fn<float>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*); \
     template PyObject* fn<double>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PLOV_INSTANTIATE(prepared_query_grouped)
