@@ -209,3 +209,26 @@ def test_native_failure_becomes_runtime_error():
         with plov._validate.native_errors():
             raise PanicException("index out of bounds")
     assert isinstance(info.value.__cause__, PanicException)
+
+
+def test_all_by_all_cancels_targets_not_started(monkeypatch):
+    from plov import _allbyall
+
+    clouds = [cloud(200, 20 + c) for c in range(12)]
+    real, calls = _allbyall._target, []
+
+    def interrupted(*args):
+        calls.append(1)
+        if len(calls) == 1:
+            raise KeyboardInterrupt
+        return real(*args)
+
+    monkeypatch.setattr(_allbyall, "_target", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        plov.all_by_all(clouds, workers=1)
+    assert len(calls) <= 2  # the interrupted one, and at most one started meanwhile
+    with pytest.raises(ValueError, match="clouds\\[1\\] has a NaN"):
+        plov.all_by_all([clouds[0], np.full((9, 3), np.nan)])
+    with pytest.raises(ValueError, match="distance_upper_bound must be a non-negative"):
+        plov.all_by_all(clouds, distance_upper_bound=-1)
+    assert plov.all_by_all(clouds[:3], workers=-1).shape == (3, 3)
