@@ -72,21 +72,27 @@ std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint
     }
 }
 
-// A frontier entry: squared distance and target vertex.
+// A point found by the expansion: its (distance, label) key and its vertex.
 template <class T>
-struct Candidate {
-    T dist;
+struct Entry {
+    PairKey<T> key;
     std::uint32_t vertex;
+    bool expanded;
 };
 
 // Scratch of one call, reused for every query: visit stamps over the target (a vertex
-// is seen when its stamp equals the generation), the frontier heap and the k best.
+// is seen when its stamp equals the generation) and the pool of the expansion.
+//
+// The pool lists, in ascending (distance, label) order, every point seen so far that
+// may still be among the k nearest: all of them while fewer than k are known, then
+// those not farther than the k-th (ties with it kept, as one may yet lead to a smaller
+// label). Its unexpanded entries are the frontier: a point that leaves the pool is
+// farther than k known points, and so is everything reached only through it.
 template <class T>
 struct Scratch {
     Buffer<std::uint32_t> stamps;
     std::uint32_t generation = 0;
-    Vec<Candidate<T>> heap;  // the frontier, a binary min-heap by distance
-    Vec<PairKey<T>> best;    // (distance, label), ascending, at most k entries
+    Vec<Entry<T>> pool;
     Vec<std::uint32_t> fresh;  // neighbours first seen while expanding one vertex
 
     std::uint32_t next_generation() {
@@ -97,52 +103,24 @@ struct Scratch {
         return generation;
     }
 
-    void heap_push(Candidate<T> item) {
-        heap.push_back(item);
-        Candidate<T>* h = heap.data();
-        std::size_t i = heap.size() - 1;
-        while (i > 0) {
-            std::size_t parent = (i - 1) / 2;
-            if (!(item.dist < h[parent].dist)) break;
-            h[i] = h[parent];
-            i = parent;
-        }
-        h[i] = item;
+    // Squared distance of the k-th entry, or +inf while there are fewer.
+    T limit(std::size_t k) const noexcept {
+        return pool.size() >= k ? key_dist<T>(pool[k - 1].key) : std::numeric_limits<T>::infinity();
     }
 
-    Candidate<T> heap_pop() {
-        Candidate<T>* h = heap.data();
-        const Candidate<T> top = h[0];
-        const Candidate<T> last = h[heap.size() - 1];
-        heap.pop_back();
-        const std::size_t n = heap.size();
-        std::size_t i = 0;
-        for (;;) {
-            std::size_t c = 2 * i + 1;
-            if (c >= n) break;
-            if (c + 1 < n && h[c + 1].dist < h[c].dist) ++c;
-            if (!(h[c].dist < last.dist)) break;
-            h[i] = h[c];
-            i = c;
+    // Inserts a point (d <= limit(k)) and drops the entries that fall beyond the k-th;
+    // returns its position.
+    std::size_t insert(PairKey<T> key, std::uint32_t vertex, std::size_t k) {
+        pool.push_back({});
+        Entry<T>* e = pool.data();
+        std::size_t i = pool.size() - 1;
+        for (; i > 0 && key < e[i - 1].key; --i) e[i] = e[i - 1];
+        e[i] = {key, vertex, false};
+        if (pool.size() > k) {
+            const T kth = key_dist<T>(e[k - 1].key);
+            while (key_dist<T>(pool.back().key) > kth) pool.pop_back();
         }
-        if (n > 0) h[i] = last;
-        return top;
-    }
-
-    // Inserts `key` into the ascending list of at most `k` entries, dropping the last
-    // one when full; a key not below a full list's last entry is left out.
-    void offer(PairKey<T> key, std::size_t k) {
-        std::size_t n = best.size();
-        if (n == k) {
-            if (!(key < best[n - 1])) return;
-            best.pop_back();
-            --n;
-        }
-        best.push_back(key);
-        PairKey<T>* b = best.data();
-        std::size_t i = n;
-        for (; i > 0 && key < b[i - 1]; --i) b[i] = b[i - 1];
-        b[i] = key;
+        return i;
     }
 };
 
@@ -174,8 +152,7 @@ ExactKnnResult<T> exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* 
 
     exact_detail::Scratch<T> sc;
     sc.stamps = Buffer<std::uint32_t>::zeros(n);
-    sc.heap.reserve(64);
-    sc.best.reserve(std::min<std::size_t>(k, n) + 1);
+    sc.pool.reserve(std::min<std::size_t>(k, n) + 16);
     sc.fresh.reserve(64);
     const DescentTarget<T> dt(g);
 
@@ -198,16 +175,18 @@ ExactKnnResult<T> exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* 
 
         const std::uint32_t gen = sc.next_generation();
         std::uint32_t* stamps = sc.stamps.data();
-        sc.heap.clear();
-        sc.best.clear();
         stamps[v0] = gen;
-        sc.heap_push({d0, v0});
-        sc.offer(pair_key(d0, label(v0)), k);
-        while (!sc.heap.empty()) {
-            const exact_detail::Candidate<T> c = sc.heap_pop();
-            if (sc.best.size() == k && c.dist > key_dist<T>(sc.best[k - 1])) break;
-            const std::uint32_t a = DescentTarget<T>::load(dt.indptr, c.vertex);
-            const std::uint32_t b = DescentTarget<T>::load(dt.indptr, std::size_t{c.vertex} + 1);
+        sc.pool.clear();
+        sc.insert(pair_key(d0, label(v0)), v0, k);
+        // Expand the nearest unexpanded entry until none is left; entries before
+        // `next` are expanded.
+        for (std::size_t next = 0;;) {
+            while (next < sc.pool.size() && sc.pool[next].expanded) ++next;
+            if (next == sc.pool.size()) break;
+            sc.pool[next].expanded = true;
+            const std::uint32_t v = sc.pool[next].vertex;
+            const std::uint32_t a = DescentTarget<T>::load(dt.indptr, v);
+            const std::uint32_t b = DescentTarget<T>::load(dt.indptr, std::size_t{v} + 1);
             if (a >= b) continue;
             sc.fresh.reserve(b - a);
             std::uint32_t* fresh = sc.fresh.data();
@@ -221,18 +200,19 @@ ExactKnnResult<T> exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* 
                 n_fresh += stamps[u] != gen;
                 stamps[u] = gen;
             }
+            T lim = std::min(r2, sc.limit(k));
             for (std::size_t f = 0; f < n_fresh; ++f) {
                 const std::uint32_t u = fresh[f];
                 const T d = dist2(g.points[u], p);
-                if (!(d <= r2)) continue;
-                if (sc.best.size() == k && d > key_dist<T>(sc.best[k - 1])) continue;
-                sc.heap_push({d, u});
-                sc.offer(pair_key(d, label(u)), k);
+                if (!(d <= lim)) continue;
+                next = std::min(next, sc.insert(pair_key(d, label(u)), u, k));
+                lim = std::min(r2, sc.limit(k));
             }
         }
-        for (std::size_t j = 0; j < sc.best.size(); ++j) {
-            drow[j] = std::sqrt(key_dist<T>(sc.best[j]));
-            irow[j] = key_vertex<T>(sc.best[j]);
+        const std::size_t found = std::min(k, sc.pool.size());
+        for (std::size_t j = 0; j < found; ++j) {
+            drow[j] = std::sqrt(key_dist<T>(sc.pool[j].key));
+            irow[j] = key_vertex<T>(sc.pool[j].key);
         }
     }
     res.last = carried;
