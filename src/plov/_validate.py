@@ -49,9 +49,8 @@ def as_points(x: Any, name: str, dtype: Optional[npt.DTypeLike] = None) -> np.nd
         raise ValueError(f"{name} has {len(arr):,} points; at most {MAX_POINTS:,} are supported")
     with np.errstate(over="ignore"):  # float64 beyond float32's range: refused below
         out = np.ascontiguousarray(arr, dtype=point_dtype(arr, dtype))
-    finite = np.isfinite(out).all(axis=1)
-    if not finite.all():
-        row = int(np.argmin(finite))
+    if not np.isfinite(out).all():
+        row = int(np.argmin(np.isfinite(out).all(axis=1)))
         raise ValueError(f"{name} has a NaN or infinite coordinate in row {row}: {arr[row].tolist()}")
     return out
 

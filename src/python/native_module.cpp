@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "kernel/exact_knn.hpp"
-#include "kernel/morton.hpp"
+#include "kernel/coherent_order.hpp"
 #include "module_def.hpp"
 #include "prepared.hpp"
 
@@ -29,7 +29,7 @@ constexpr const char* kKnnExactDoc =
 constexpr const char* kMortonOrderDoc =
     "morton_order(points)\n--\n\n"
     "The permutation (uint64, sorted position -> row) that lists the rows of a float64\n"
-    "(n, 3) array in Morton order, as grouped query sets sort their points.";
+    "(n, 3) array in a spatially coherent order: Morton order on a 1024^3 grid over their box.";
 
 // A _plov class by name; plov imports _plov before this module.
 Ref plov_class(const char* name) {
@@ -95,12 +95,13 @@ PyObject* morton_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         Args a(sig, args, nargs, kwnames);
         auto x = a.convert(0, array2d_arg<double>);
         if (x.view.rows && x.view.cols != 3) raise(PyExc_ValueError, "points must have 3 columns");
+        if (x.view.rows > 0xFFFFFFFFull) raise(PyExc_ValueError, "points: too many rows");
         auto perm = without_gil([&] {
             const std::size_t n = x.view.rows;
             if (n == 0) return Buffer<std::uint64_t>();
             Buffer<Triple> triples(n);
             for (std::size_t i = 0; i < n; ++i) triples[i] = {x.view.at(i, 0), x.view.at(i, 1), x.view.at(i, 2)};
-            return morton_perm(triples.data(), n);
+            return coherent_perm(triples.data(), n);
         });
         return make_array(std::move(perm));
     });
