@@ -116,7 +116,7 @@ class Index:
         if self._labels is None:
             return self._points
         out = np.empty_like(self._points)
-        out[self._labels] = self._points
+        np.put(_as_rows(out), self._labels, _as_rows(self._points))
         return out
 
     def query(self, x: npt.ArrayLike, k: int = 1, *, distance_upper_bound: Optional[float] = None,
@@ -152,7 +152,7 @@ class Index:
         r = as_bound(distance_upper_bound)
         nw = as_workers(workers)
         order = morton_order(pts) if len(pts) > 1 else np.arange(len(pts), dtype=np.int64)
-        dists, idx = self._search(pts.take(order, axis=0), order, k, r, nw)
+        dists, idx = self._search(pts, order, k, r, nw)
         if single:
             return dists[0], idx[0]
         return dists, idx
@@ -166,14 +166,14 @@ class Index:
         k = as_count(k, "k")
         r = as_bound(distance_upper_bound)
         nw = as_workers(workers)
-        pts = np.ascontiguousarray(other._points, dtype=self.dtype)
+        # other's caller row labels[i] is its point i in Morton order: walk in that order.
         order = other._labels if other._labels is not None else np.arange(other.n, dtype=np.int64)
-        return self._search(pts, order, k, r, nw)
+        return self._search(np.ascontiguousarray(other.data, dtype=self.dtype), order, k, r, nw)
 
-    def _search(self, sorted_pts: np.ndarray, order: np.ndarray, k: int, r: Optional[float], workers: int) -> Result:
-        """Searches `sorted_pts` (the queries in walking order) in chunks and writes
-        row `order[i]` of the results from the answer for `sorted_pts[i]`."""
-        m = len(sorted_pts)
+    def _search(self, pts: np.ndarray, order: np.ndarray, k: int, r: Optional[float], workers: int) -> Result:
+        """Searches the rows of `pts` in the walking order `order`, in chunks, in the
+        caller's order of `pts`."""
+        m = len(order)
         dists = np.empty((m, k), self.dtype)
         idx = np.empty((m, k), np.int64)
         chunk = max(_MIN_CHUNK, _CHUNK_WORK // k)
@@ -184,8 +184,8 @@ class Index:
         def run(a: int, seed: int) -> int:
             b = min(a + chunk, m)
             with native_errors():
-                d, i, last = _native.knn_exact(self._target, sorted_pts[a:b], k, r, self._labels, seed)
-            rows = order[a:b]
+                rows = order[a:b]
+                d, i, last = _native.knn_exact(self._target, pts, k, r, self._labels, seed, rows)
             np.put(_as_rows(dists), rows, _as_rows(d))
             np.put(_as_rows(idx), rows, _as_rows(i))
             return int(last)

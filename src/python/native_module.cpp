@@ -16,9 +16,10 @@ namespace {
 constexpr const char* kModuleDoc = "Native operations of the plov package (not a public interface).";
 
 constexpr const char* kKnnExactDoc =
-    "knn_exact(target, points, k, distance_upper_bound=None, labels=None, seed=0)\n--\n\n"
+    "knn_exact(target, points, k, distance_upper_bound=None, labels=None, seed=0, rows=None)\n--\n\n"
     "Exact k nearest points of a prepared target (a _plov.PreparedF64 or PreparedF32 over a\n"
-    "Delaunay graph) for each row of `points` (same precision), taken in the order given:\n"
+    "Delaunay graph) for each row of `points` (same precision), or for the rows listed in\n"
+    "`rows` (int64), taken in the order given:\n"
     "a greedy descent from the previous answer, then a best-first expansion that stops when\n"
     "no frontier point can enter the k best. Returns (dists, idx, last): (n, k) arrays in\n"
     "ascending (distance, label) order, misses as (inf, target.n), and the vertex reached by\n"
@@ -42,6 +43,18 @@ bool is_instance(PyObject* o, const char* class_name) {
     return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(cls.get()));
 }
 
+// The listed rows of a (n, 3) array, packed in the order listed.
+template <class T>
+PackedBuffer<T> pack_rows(const View2D<T>& v, const std::int64_t* rows, std::size_t count) {
+    PackedBuffer<T> out(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto r = static_cast<std::uint64_t>(rows[i]);
+        check_index(r, v.rows);
+        out[i] = {v.at(r, 0), v.at(r, 1), v.at(r, 2), T(0)};
+    }
+    return out;
+}
+
 template <class T>
 Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
     auto target = PreparedRef<T>::take(target_obj);
@@ -51,6 +64,8 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
     std::optional<PermArray> labels;
     if (a.given(4)) labels = a.convert(4, perm_arg);
     const std::uint64_t seed = a.given(5) ? a.convert(5, u64_arg) : 0;
+    std::optional<PermArray> listed;
+    if (a.given(6)) listed = a.convert(6, perm_arg);
 
     const PreparedGraph<T>& t = target.graph();
     if (k == 0) raise(PyExc_ValueError, "k must be at least 1");
@@ -58,9 +73,10 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
     if (labels && (labels->len() != t.n || !labels->contiguous()))
         raise(PyExc_ValueError, "labels must be a contiguous array with one entry per target point");
     if (t.n && seed >= t.n) raise(PyExc_ValueError, "seed must be a target vertex");
+    if (listed && !listed->contiguous()) raise(PyExc_ValueError, "rows must be contiguous");
 
     auto res = without_gil([&] {
-        PackedBuffer<T> packed = pack_points(x.view);
+        PackedBuffer<T> packed = listed ? pack_rows(x.view, listed->data(), listed->len()) : pack_points(x.view);
         ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr};
         const std::optional<T> bound = r ? std::optional<T>(static_cast<T>(*r)) : std::nullopt;
         return exact_knn(et, packed.data(), packed.size(), k, bound, static_cast<std::uint32_t>(seed));
@@ -75,7 +91,8 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
 PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         static constexpr Param params[] = {{"target", true}, {"points", true}, {"k", true},
-                                           {"distance_upper_bound", false}, {"labels", false}, {"seed", false}};
+                                           {"distance_upper_bound", false}, {"labels", false}, {"seed", false},
+                                           {"rows", false}};
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
         PyObject* target = a.get(0);
