@@ -3,6 +3,9 @@
 The native module `_plov` does the work; this package re-exports it and adds a small
 high-level layer:
 
+- `Index(points)`: a target built from raw points, queried like scipy's cKDTree
+  (`index.query(x, k)`: exact for every k, results in the caller's numbering), and
+  `nearest(x, y, k)`, the one-shot form;
 - `delaunay_graph(points)`: the Delaunay vertex-adjacency graph of a cloud (needs SciPy);
 - `morton_reorder(points, indptr, indices)`: a cloud and its graph renumbered in Morton
   order, with the permutation that maps back to the caller's numbering;
@@ -25,6 +28,7 @@ from _plov import (
 
 from ._allbyall import AllByAll, all_by_all
 from ._graphs import delaunay_graph, morton_reorder, prepared_class
+from ._index import Index, nearest
 
 __version__ = "0.1.0"
 
@@ -43,4 +47,6 @@ __all__ = [
     "prepared_class",
     "all_by_all",
     "AllByAll",
+    "Index",
+    "nearest",
 ]
