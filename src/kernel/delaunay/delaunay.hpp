@@ -26,6 +26,7 @@
 #include "../buffer.hpp"
 #include "../errors.hpp"
 #include "../morton.hpp"
+#include "../packed.hpp"
 #include "triangulation.hpp"
 
 namespace plov::delaunay {
@@ -37,13 +38,18 @@ struct Graph {
 
 class Delaunay {
 public:
-    // `xyz` holds `n` points as consecutive (x, y, z) triples of finite doubles.
-    Delaunay(const double* xyz, std::size_t n) : n_(n) {
-        if (n >= kInf - 1) fail("too many points for one triangulation");
-        for (std::size_t i = 0; i < 3 * n; ++i)
+    // The first three columns of `points` (which must have at least three) are copied
+    // once before any other work, so the caller's memory is read exactly once.
+    explicit Delaunay(const View2D<double>& points) : n_(points.rows) {
+        if (n_ >= kInf - 1) fail("too many points for one triangulation");
+        if (n_ && points.cols < 3) fail("points must have three columns");
+        std::vector<double> xyz(3 * n_);
+        for (std::size_t i = 0; i < n_; ++i)
+            for (std::size_t a = 0; a < 3; ++a) xyz[3 * i + a] = points.at(i, a);
+        for (std::size_t i = 0; i < 3 * n_; ++i)
             if (!std::isfinite(xyz[i])) fail("row " + std::to_string(i / 3) + " has a non-finite coordinate");
-        if (n == 0) return;
-        deduplicate(xyz);
+        if (n_ == 0) return;
+        deduplicate(xyz.data());
         triangulate();
     }
 
