@@ -239,38 +239,43 @@ private:
         return out;
     }
 
-    // Neighbour lists (internal numbering, apex left out) from the finite cells.
+    // Neighbour lists (internal numbering, apex left out) from the cells. Each cell
+    // writes its other three vertices into the bucket of each of its vertices (one
+    // pass in cell order), and each bucket is then reduced to its distinct entries.
     void adjacency(std::vector<std::uint32_t>& start, std::vector<std::uint32_t>& list) const {
         const std::size_t m = uniq_.size();
         const std::size_t slots = tri_->cell_slots();
-        std::vector<std::uint32_t> first(m + 2, 0);
-        auto real = [&](std::uint32_t v) { return v != kInf && v != apex_; };
+        const std::uint32_t apex = apex_;
+        std::vector<std::uint64_t> first(m + 2, 0);
         for (std::size_t c = 0; c < slots; ++c) {
             const std::uint32_t* v = tri_->cell(c);
             if (v[0] == kDead) continue;
             for (int k = 0; k < 4; ++k)
-                if (real(v[k])) ++first[v[k] + 2];
+                if (v[k] < apex) first[v[k] + 2] += 3;
         }
         for (std::size_t v = 0; v < m; ++v) first[v + 2] += first[v + 1];
-        std::vector<std::uint32_t> cells(first[m + 1]);
+        std::vector<std::uint32_t> bucket(first[m + 1]);
         for (std::size_t c = 0; c < slots; ++c) {
             const std::uint32_t* v = tri_->cell(c);
             if (v[0] == kDead) continue;
-            for (int k = 0; k < 4; ++k)
-                if (real(v[k])) cells[first[v[k] + 1]++] = static_cast<std::uint32_t>(c);
+            for (int k = 0; k < 4; ++k) {
+                if (v[k] >= apex) continue;
+                std::uint32_t* out = &bucket[first[v[k] + 1]];
+                first[v[k] + 1] += 3;
+                out[0] = v[(k + 1) & 3];
+                out[1] = v[(k + 2) & 3];
+                out[2] = v[(k + 3) & 3];
+            }
         }
         std::vector<std::uint32_t> seen(m, kInf);
-        list.reserve(first[m] * 3 / 5 + 16);
+        list.reserve(first[m] / 5 + 16);
         for (std::size_t v = 0; v < m; ++v) {
             start[v] = static_cast<std::uint32_t>(list.size());
             for (std::size_t e = first[v]; e < first[v + 1]; ++e) {
-                const std::uint32_t* w = tri_->cell(cells[e]);
-                for (int k = 0; k < 4; ++k) {
-                    std::uint32_t u = w[k];
-                    if (!real(u) || u == v || seen[u] == v) continue;
-                    seen[u] = static_cast<std::uint32_t>(v);
-                    list.push_back(u);
-                }
+                std::uint32_t u = bucket[e];
+                if (u >= apex || seen[u] == v) continue;  // the apex and kInf are not points
+                seen[u] = static_cast<std::uint32_t>(v);
+                list.push_back(u);
             }
         }
         start[m] = static_cast<std::uint32_t>(list.size());
@@ -304,9 +309,23 @@ private:
         }
         for (std::size_t v = 0; v < m; ++v) {
             std::uint32_t id = uniq_[v];
-            std::sort(g.indices.begin() + g.indptr[id], g.indices.begin() + g.indptr[id + 1]);
+            sort_small(g.indices.begin() + g.indptr[id], g.indices.begin() + g.indptr[id + 1]);
         }
         return g;
+    }
+
+    // Ascending order; insertion sort for the short lists of a Delaunay graph.
+    static void sort_small(std::uint32_t* first, std::uint32_t* last) {
+        if (last - first > 48) {
+            std::sort(first, last);
+            return;
+        }
+        for (std::uint32_t* i = first + 1; i < last; ++i) {
+            std::uint32_t x = *i;
+            std::uint32_t* j = i;
+            for (; j > first && *(j - 1) > x; --j) *j = *(j - 1);
+            *j = x;
+        }
     }
 
     struct Copy {

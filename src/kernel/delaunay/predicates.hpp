@@ -9,6 +9,7 @@
 // zero on it.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 
 #include "expansion.hpp"
@@ -85,12 +86,13 @@ public:
         double clift = cex * cex + cey * cey + cez * cez;
         double dlift = dex * dex + dey * dey + dez * dez;
         double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
-        double az = std::fabs(aez), bz = std::fabs(bez), cz = std::fabs(cez), dz = std::fabs(dez);
-        double p_ab = std::fabs(aexbey) + std::fabs(bexaey), p_bc = std::fabs(bexcey) + std::fabs(cexbey);
-        double p_cd = std::fabs(cexdey) + std::fabs(dexcey), p_da = std::fabs(dexaey) + std::fabs(aexdey);
-        double p_ac = std::fabs(aexcey) + std::fabs(cexaey), p_bd = std::fabs(bexdey) + std::fabs(dexbey);
-        double perm = (p_cd * bz + p_bd * cz + p_bc * dz) * alift + (p_da * cz + p_ac * dz + p_cd * az) * blift +
-                      (p_ab * dz + p_bd * az + p_da * bz) * clift + (p_bc * az + p_ac * bz + p_ab * cz) * dlift;
+        // Shewchuk's permanent is at most 24 * mx * my * mz * max(lift): a looser bound that
+        // costs a few maxima instead of forty products.
+        double mx = std::max(std::max(std::fabs(aex), std::fabs(bex)), std::max(std::fabs(cex), std::fabs(dex)));
+        double my = std::max(std::max(std::fabs(aey), std::fabs(bey)), std::max(std::fabs(cey), std::fabs(dey)));
+        double mz = std::max(std::max(std::fabs(aez), std::fabs(bez)), std::max(std::fabs(cez), std::fabs(dez)));
+        double ml = std::max(std::max(alift, blift), std::max(clift, dlift));
+        double perm = 24.0 * ((mx * my) * (mz * ml));
         double bound = kInsphereBound * perm;
         // det is negative when e is inside (for positively oriented abcd)
         if (det > bound || -det > bound) return -sign_of(det);

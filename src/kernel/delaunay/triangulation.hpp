@@ -29,6 +29,12 @@ inline constexpr std::uint32_t kInf = 0xffffffffu;
 inline constexpr std::uint32_t kDead = 0xfffffffeu;
 inline constexpr std::uint32_t kMaxCells = std::uint32_t{1} << 30;
 
+// One tetrahedron: vertex ids and neighbour links, in one 32-byte record.
+struct alignas(32) Cell {
+    std::uint32_t v[4];
+    std::uint32_t n[4];
+};
+
 class Triangulation {
 public:
     // `pts` and `rank` (of `count` points) must outlive the triangulation; ranks are
@@ -36,8 +42,7 @@ public:
     Triangulation(const Vec3* pts, const std::uint32_t* rank, std::size_t count) : pts_(pts), rank_(rank) {
         std::size_t want = 7 * count + 64;
         if (want > kMaxCells) want = kMaxCells;
-        verts_.reserve(4 * want);
-        links_.reserve(4 * want);
+        cells_.reserve(want);
         mark_.reserve(want);
     }
 
@@ -47,10 +52,10 @@ public:
         std::uint32_t t[4] = {a, b, c, d};
         std::uint32_t cells[5];
         cells[0] = alloc();
-        for (int k = 0; k < 4; ++k) verts_[4 * cells[0] + k] = t[k];
+        for (int k = 0; k < 4; ++k) cells_[cells[0]].v[k] = t[k];
         for (int i = 0; i < 4; ++i) {
             std::uint32_t c_inf = cells[i + 1] = alloc();
-            std::uint32_t* v = &verts_[4 * c_inf];
+            std::uint32_t* v = cells_[c_inf].v;
             for (int k = 0; k < 4; ++k) v[k] = t[k];
             v[i] = kInf;
             // replacing vertex i by a point beyond face i flips the orientation
@@ -63,8 +68,8 @@ public:
                 for (int y = x + 1; y < 5; ++y)
                     for (int fy = 0; fy < 4; ++fy)
                         if (same_face(cells[x], fx, cells[y], fy)) {
-                            links_[4 * cells[x] + fx] = cells[y] << 2 | fy;
-                            links_[4 * cells[y] + fy] = cells[x] << 2 | fx;
+                            cells_[cells[x]].n[fx] = cells[y] << 2 | fy;
+                            cells_[cells[y]].n[fy] = cells[x] << 2 | fx;
                         }
         last_ = cells[0];
     }
@@ -84,7 +89,7 @@ public:
             stack_.pop_back();
             cavity_.push_back(c);
             for (std::uint32_t i = 0; i < 4; ++i) {
-                std::uint32_t n = links_[4 * c + i] >> 2;
+                std::uint32_t n = cells_[c].n[i] >> 2;
                 std::uint32_t m = mark_[n];
                 if (m == in) continue;
                 if (m != out) {
@@ -109,7 +114,7 @@ public:
 
     std::size_t cell_slots() const noexcept { return mark_.size(); }
     // Vertex ids of cell `c` (kDead in the first slot for a freed cell).
-    const std::uint32_t* cell(std::size_t c) const noexcept { return &verts_[4 * c]; }
+    const std::uint32_t* cell(std::size_t c) const noexcept { return cells_[c].v; }
 
 private:
     static bool contains(const std::uint32_t* v, std::uint32_t x) noexcept {
@@ -117,8 +122,8 @@ private:
     }
 
     bool same_face(std::uint32_t c1, int f1, std::uint32_t c2, int f2) const noexcept {
-        const std::uint32_t* a = &verts_[4 * c1];
-        const std::uint32_t* b = &verts_[4 * c2];
+        const std::uint32_t* a = cells_[c1].v;
+        const std::uint32_t* b = cells_[c2].v;
         for (int k = 0; k < 4; ++k)
             if (k != f1 && !(contains(b, a[k]) && b[f2] != a[k])) return false;
         return true;
@@ -132,8 +137,7 @@ private:
         }
         std::size_t c = mark_.size();
         if (c >= kMaxCells) fail("too many points for one triangulation");
-        verts_.resize(verts_.size() + 4);
-        links_.resize(links_.size() + 4);
+        cells_.emplace_back();
         mark_.push_back(0);
         return static_cast<std::uint32_t>(c);
     }
@@ -144,7 +148,7 @@ private:
     }
 
     int inf_slot(std::uint32_t c) const noexcept {
-        const std::uint32_t* v = &verts_[4 * c];
+        const std::uint32_t* v = cells_[c].v;
         for (int k = 0; k < 4; ++k)
             if (v[k] == kInf) return k;
         return -1;
@@ -152,7 +156,7 @@ private:
 
     // Orientation of cell `c` with its vertex in slot `i` replaced by point `p`.
     int orient_with(std::uint32_t c, int i, std::uint32_t p) {
-        const std::uint32_t* v = &verts_[4 * c];
+        const std::uint32_t* v = cells_[c].v;
         const Vec3* q[4];
         for (int k = 0; k < 4; ++k) q[k] = &pts_[k == i ? p : v[k]];
         return pred_.orient3d(*q[0], *q[1], *q[2], *q[3]);
@@ -166,13 +170,13 @@ private:
             if (s != 0) return s > 0;
             // on the plane of the hull face: the circle of that face decides, which is
             // the sphere of the finite cell behind it
-            return conflicts_finite(links_[4 * c + j] >> 2, p);
+            return conflicts_finite(cells_[c].n[j] >> 2, p);
         }
         return conflicts_finite(c, p);
     }
 
     bool conflicts_finite(std::uint32_t c, std::uint32_t p) {
-        const std::uint32_t* v = &verts_[4 * c];
+        const std::uint32_t* v = cells_[c].v;
         int s = pred_.insphere(pts_[v[0]], pts_[v[1]], pts_[v[2]], pts_[v[3]], pts_[p]);
         if (s != 0) return s > 0;
         // Cospherical: the perturbation term of smallest rank with a non-zero
@@ -201,7 +205,7 @@ private:
     std::uint32_t locate(std::uint32_t p) {
         std::uint32_t c = last_;
         int j = inf_slot(c);
-        if (j >= 0) c = links_[4 * c + j] >> 2;
+        if (j >= 0) c = cells_[c].n[j] >> 2;
         std::uint32_t prev = kInf;
         for (std::size_t steps = 0;; ++steps) {
             if (steps > 64 + 16 * mark_.size()) fail("point location did not terminate");
@@ -209,7 +213,7 @@ private:
             bool moved = false;
             for (std::uint32_t k = 0; k < 4; ++k) {
                 int i = static_cast<int>((r + k) & 3);
-                std::uint32_t n = links_[4 * c + i] >> 2;
+                std::uint32_t n = cells_[c].n[i] >> 2;
                 if (n == prev) continue;
                 if (orient_with(c, i, p) < 0) {
                     prev = c;
@@ -245,25 +249,29 @@ private:
             tstamp_ = 1;
         }
         const std::size_t mask = table_.size() - 1;
+        // slots of the edge left when slot i holds p and face k is taken
+        static constexpr std::uint8_t kEdge[4][4][2] = {
+            {{0, 0}, {2, 3}, {1, 3}, {1, 2}},
+            {{2, 3}, {0, 0}, {0, 3}, {0, 2}},
+            {{1, 3}, {0, 3}, {0, 0}, {0, 1}},
+            {{1, 2}, {0, 2}, {0, 1}, {0, 0}},
+        };
         std::size_t matched = 0;
         std::uint32_t made = 0;
         for (std::uint32_t b : boundary_) {
             std::uint32_t c = b >> 2, i = b & 3;
             std::uint32_t nc = alloc();
-            std::uint32_t* v = &verts_[4 * nc];
-            for (int k = 0; k < 4; ++k) v[k] = verts_[4 * c + k];
-            v[i] = p;
-            std::uint32_t outer = links_[4 * c + i];
-            links_[4 * nc + i] = outer;
-            links_[outer] = nc << 2 | i;
+            Cell& cell = cells_[nc];
+            const Cell& old = cells_[c];
+            cell = old;
+            cell.v[i] = p;
+            std::uint32_t outer = old.n[i];
+            cells_[outer >> 2].n[outer & 3] = nc << 2 | i;
             for (std::uint32_t k = 0; k < 4; ++k) {
                 if (k == i) continue;
-                // the face opposite slot k holds p and the edge in the two other slots
-                std::uint32_t e[2], ne = 0;
-                for (std::uint32_t s = 0; s < 4; ++s)
-                    if (s != i && s != k) e[ne++] = v[s];
-                std::uint64_t key = e[0] < e[1] ? (std::uint64_t{e[0]} << 32 | e[1]) : (std::uint64_t{e[1]} << 32 | e[0]);
-                std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+                std::uint32_t e0 = cell.v[kEdge[i][k][0]], e1 = cell.v[kEdge[i][k][1]];
+                std::uint64_t key = e0 < e1 ? (std::uint64_t{e0} << 32 | e1) : (std::uint64_t{e1} << 32 | e0);
+                std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
                 for (;; h = (h + 1) & mask) {
                     Slot& s = table_[h];
                     if (s.stamp != tstamp_) {
@@ -271,8 +279,8 @@ private:
                         break;
                     }
                     if (s.key == key && s.link != kInf) {
-                        links_[4 * nc + k] = s.link;
-                        links_[s.link] = nc << 2 | k;
+                        cell.n[k] = s.link;
+                        cells_[s.link >> 2].n[s.link & 3] = nc << 2 | k;
                         s.link = kInf;
                         ++matched;
                         break;
@@ -283,7 +291,7 @@ private:
         }
         if (2 * matched != 3 * faces) fail("the triangulation became inconsistent");
         for (std::uint32_t c : cavity_) {
-            verts_[4 * c] = kDead;
+            cells_[c].v[0] = kDead;
             free_.push_back(c);
         }
         last_ = made;
@@ -292,7 +300,8 @@ private:
     const Vec3* pts_;
     const std::uint32_t* rank_;
     exact::Predicates pred_;
-    std::vector<std::uint32_t> verts_, links_, mark_, free_;
+    std::vector<Cell> cells_;
+    std::vector<std::uint32_t> mark_, free_;
     std::vector<std::uint32_t> cavity_, boundary_, stack_;
     std::vector<Slot> table_;
     std::uint32_t stamp_ = 0, tstamp_ = 0, last_ = 0, rng_ = 2463534242u;
