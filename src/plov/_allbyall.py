@@ -78,8 +78,6 @@ def _check_clouds(clouds: Any, dtype: np.dtype, need_delaunay: bool) -> List[np.
             raise ValueError(f"clouds[{c}] must have shape (n, 3), not {arr.shape}")
         if len(arr) == 0:
             raise ValueError(f"clouds[{c}] has no points")
-        if need_delaunay and len(arr) < 5:
-            raise ValueError(f"clouds[{c}] has {len(arr)} points; building its graph needs at least 5 (or pass graphs)")
         out.append(np.ascontiguousarray(arr, dtype=dtype))
     return out
 

@@ -102,21 +102,28 @@ private:
         return true;
     }
 
-    // Sorts the points by (Morton code, x, y, z, index), keeps the first of every run
-    // of equal points and records the others as its copies. Coordinates of huge or
-    // tiny clouds are scaled by a power of two, which changes no predicate, so that
-    // the exact arithmetic stays clear of overflow and underflow.
-    void deduplicate(const double* xyz) {
+    // Scales the cloud by a power of two so that its largest coordinate lies in [1, 2),
+    // which changes no predicate, and treats coordinates below 2^-130 (relative to that
+    // largest one) as zero: then no product the exact arithmetic forms can overflow or
+    // underflow. Sorts the points by (Morton code, x, y, z, index), keeps the first of
+    // every run of equal points and records the others as its copies.
+    void deduplicate(double* xyz) {
+        double top = 0.0;
+        for (std::size_t i = 0; i < 3 * n_; ++i) top = std::max(top, std::fabs(xyz[i]));
+        if (top > 0.0) {
+            const int shift = -std::ilogb(top);
+            for (std::size_t i = 0; i < 3 * n_; ++i) {
+                double x = std::ldexp(xyz[i], shift);
+                xyz[i] = std::fabs(x) < 0x1p-130 ? 0.0 : x;
+            }
+        }
         const auto* tri = reinterpret_cast<const Triple*>(xyz);
         morton_detail::Box3 box = morton_detail::bounds(tri, n_);
-        double extent[3], top = 0.0;
+        double extent[3];
         for (int a = 0; a < 3; ++a) {
             extent[a] = box.hi[a] - box.lo[a];
-            if (!(extent[a] > 0.0) || !std::isfinite(extent[a])) extent[a] = 1.0;
-            top = std::max({top, std::fabs(box.lo[a]), std::fabs(box.hi[a])});
+            if (!(extent[a] > 0.0)) extent[a] = 1.0;
         }
-        int shift = 0;
-        if (top > 0x1p200 || (top > 0.0 && top < 0x1p-200)) shift = -std::ilogb(top);
 
         struct Key {
             std::uint64_t code;
@@ -143,7 +150,7 @@ private:
                 }
             }
             uniq_.push_back(keys[k].index);
-            pts_.push_back({std::ldexp(p[0], shift), std::ldexp(p[1], shift), std::ldexp(p[2], shift)});
+            pts_.push_back({p[0], p[1], p[2]});
         }
         rank_ = uniq_;
     }
