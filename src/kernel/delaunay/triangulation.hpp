@@ -77,9 +77,9 @@ public:
     // Inserts point `p`, which must differ from every point inserted so far.
     void insert(std::uint32_t p) {
         std::uint32_t start = locate(p);
-        if (++stamp_ >= 0x7fffffffu) reset_marks();
-        const std::uint32_t in = 2 * stamp_ + 1, out = 2 * stamp_;
+        constexpr std::uint8_t in = 1, out = 2;
         cavity_.clear();
+        tested_.clear();
         boundary_.clear();
         stack_.clear();
         stack_.push_back(start);
@@ -90,7 +90,7 @@ public:
             cavity_.push_back(c);
             for (std::uint32_t i = 0; i < 4; ++i) {
                 std::uint32_t n = cells_[c].n[i] >> 2;
-                std::uint32_t m = mark_[n];
+                std::uint8_t m = mark_[n];
                 if (m == in) continue;
                 if (m != out) {
                     if (conflicts(n, p)) {
@@ -99,6 +99,7 @@ public:
                         continue;
                     }
                     mark_[n] = out;
+                    tested_.push_back(n);
                 }
                 boundary_.push_back(c << 2 | i);
             }
@@ -112,7 +113,7 @@ public:
     std::size_t stat_steps = 0, stat_cavity = 0, stat_boundary = 0, stat_inserts = 0;
 #endif
 
-    std::size_t cell_slots() const noexcept { return mark_.size(); }
+    std::size_t cell_slots() const noexcept { return cells_.size(); }
     // Vertex ids of cell `c` (kDead in the first slot for a freed cell).
     const std::uint32_t* cell(std::size_t c) const noexcept { return cells_[c].v; }
 
@@ -135,16 +136,11 @@ private:
             free_.pop_back();
             return c;
         }
-        std::size_t c = mark_.size();
+        std::size_t c = cells_.size();
         if (c >= kMaxCells) fail("too many points for one triangulation");
         cells_.emplace_back();
         mark_.push_back(0);
         return static_cast<std::uint32_t>(c);
-    }
-
-    void reset_marks() {
-        std::fill(mark_.begin(), mark_.end(), 0u);
-        stamp_ = 1;
     }
 
     int inf_slot(std::uint32_t c) const noexcept {
@@ -208,7 +204,7 @@ private:
         if (j >= 0) c = cells_[c].n[j] >> 2;
         std::uint32_t prev = kInf;
         for (std::size_t steps = 0;; ++steps) {
-            if (steps > 64 + 16 * mark_.size()) fail("point location did not terminate");
+            if (steps > 64 + 16 * cells_.size()) fail("point location did not terminate");
             std::uint32_t r = next_random();
             bool moved = false;
             for (std::uint32_t k = 0; k < 4; ++k) {
@@ -292,8 +288,10 @@ private:
         if (2 * matched != 3 * faces) fail("the triangulation became inconsistent");
         for (std::uint32_t c : cavity_) {
             cells_[c].v[0] = kDead;
+            mark_[c] = 0;
             free_.push_back(c);
         }
+        for (std::uint32_t c : tested_) mark_[c] = 0;
         last_ = made;
     }
 
@@ -301,10 +299,11 @@ private:
     const std::uint32_t* rank_;
     exact::Predicates pred_;
     std::vector<Cell> cells_;
-    std::vector<std::uint32_t> mark_, free_;
-    std::vector<std::uint32_t> cavity_, boundary_, stack_;
+    std::vector<std::uint8_t> mark_;  // 1: in the cavity, 2: tested and outside it
+    std::vector<std::uint32_t> free_;
+    std::vector<std::uint32_t> cavity_, boundary_, stack_, tested_;
     std::vector<Slot> table_;
-    std::uint32_t stamp_ = 0, tstamp_ = 0, last_ = 0, rng_ = 2463534242u;
+    std::uint32_t tstamp_ = 0, last_ = 0, rng_ = 2463534242u;
 };
 
 }  // namespace plov::delaunay
