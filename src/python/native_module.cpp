@@ -7,6 +7,7 @@
 #include "kernel/exact_knn.hpp"
 #include "kernel/coherent_order.hpp"
 #include "module_def.hpp"
+#include "ops.hpp"
 #include "prepared.hpp"
 
 namespace plov::py {
@@ -31,6 +32,23 @@ constexpr const char* kMortonOrderDoc =
     "morton_order(points)\n--\n\n"
     "The permutation (uint64, sorted position -> row) that lists the rows of a float64\n"
     "(n, 3) array in a spatially coherent order: Morton order on a 1024^3 grid over their box.";
+
+constexpr const char* kDelaunayGraphDoc =
+    "delaunay_graph(points)\n--\n\n"
+    "The vertex adjacency of the Delaunay triangulation of a float64 (n, 3) array of finite\n"
+    "points, as a CSR pair (indptr, indices) of uint32 arrays: symmetric, each list ascending.\n"
+    "Exact duplicates are triangulated once (their smallest-index copy, which lists every other\n"
+    "copy; each other copy lists only it); flat and collinear clouds get their 2-D and 1-D\n"
+    "Delaunay graphs. Ties are broken by index, so greedy descent over the graph is exact.\n"
+    "Runs with the interpreter lock released.";
+
+constexpr const char* kDelaunayTetrahedraDoc =
+    "delaunay_tetrahedra(points)\n--\n\n"
+    "The tetrahedra of the Delaunay triangulation of a float64 (n, 3) array of finite points,\n"
+    "as an (m, 4) uint64 array of row numbers, each row positively oriented\n"
+    "(det[b - a, c - a, d - a] > 0); duplicates appear as their smallest-index copy, and a\n"
+    "cloud spanning fewer than three dimensions has none. Runs with the interpreter lock\n"
+    "released.";
 
 // A _plov class by name; plov imports _plov before this module.
 Ref plov_class(const char* name) {
@@ -127,6 +145,8 @@ PyObject* morton_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyMethodDef functions[] = {
     {"knn_exact", PLOV_FN(knn_exact), METH_FASTCALL | METH_KEYWORDS, kKnnExactDoc},
     {"morton_order", PLOV_FN(morton_order), METH_FASTCALL | METH_KEYWORDS, kMortonOrderDoc},
+    {"delaunay_graph", PLOV_FN(delaunay_graph), METH_FASTCALL | METH_KEYWORDS, kDelaunayGraphDoc},
+    {"delaunay_tetrahedra", PLOV_FN(delaunay_tetrahedra), METH_FASTCALL | METH_KEYWORDS, kDelaunayTetrahedraDoc},
 };
 
 int exec_module(PyObject* module) { return add_functions(module, functions); }
