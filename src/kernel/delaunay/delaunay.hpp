@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -38,9 +39,13 @@ struct Graph {
 
 class Delaunay {
 public:
+    // A callback asked now and then whether to go on; on false the work stops by
+    // throwing Cancelled.
+    using Poll = std::function<bool()>;
+
     // The first three columns of `points` (which must have at least three) are copied
     // once before any other work, so the caller's memory is read exactly once.
-    explicit Delaunay(const View2D<double>& points) : n_(points.rows) {
+    explicit Delaunay(const View2D<double>& points, const Poll& poll = {}) : n_(points.rows) {
         if (n_ >= kInf - 1) fail("too many points for one triangulation");
         if (n_ && points.cols < 3) fail("points must have three columns");
         std::vector<double> xyz(3 * n_);
@@ -50,13 +55,13 @@ public:
             if (!std::isfinite(xyz[i])) fail("row " + std::to_string(i / 3) + " has a non-finite coordinate");
         if (n_ == 0) return;
         deduplicate(xyz.data());
-        triangulate();
+        triangulate(poll);
     }
 
     // Dimension of the affine hull of the points: -1 (no point) to 3.
     int dimension() const noexcept { return dim_; }
 
-    Graph graph() const {
+    Graph graph(const Poll& poll = {}) const {
         std::size_t m = uniq_.size();
         // neighbour lists in the internal numbering
         std::vector<std::uint32_t> start(m + 1, 0), list;
@@ -72,7 +77,7 @@ public:
             }
             start[m] = static_cast<std::uint32_t>(list.size());
         } else if (dim_ >= 2) {
-            adjacency(start, list);
+            adjacency(start, list, poll);
         }
         return assemble(start, list);
     }
@@ -160,7 +165,14 @@ private:
                pred_.orient2d(a, b, c, 0, 2) == 0;
     }
 
-    void triangulate() {
+    // Every this many insertions (or vertices of the graph pass) the poll is asked.
+    static constexpr std::size_t kPollEvery = 1 << 14;
+
+    static void ask(const Poll& poll) {
+        if (poll && !poll()) throw Cancelled();
+    }
+
+    void triangulate(const Poll& poll) {
         const std::size_t m = pts_.size();
         dim_ = 0;
         if (m < 2) return;
@@ -188,7 +200,11 @@ private:
         }
         tri_.emplace(pts_.data(), rank_.data(), m);
         tri_->init(0, 1, static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(d));
-        for (std::uint32_t v : insertion_order(c, d)) tri_->insert(v);
+        std::size_t done = 0;
+        for (std::uint32_t v : insertion_order(c, d)) {
+            tri_->insert(v);
+            if (++done % kPollEvery == 0) ask(poll);
+        }
     }
 
     // Appends a point off the plane of a, b, c (which are not collinear) and returns
@@ -250,7 +266,7 @@ private:
     // Neighbour lists (internal numbering, apex left out) from the cells. Each cell
     // writes its other three vertices into the bucket of each of its vertices (one
     // pass in cell order), and each bucket is then reduced to its distinct entries.
-    void adjacency(std::vector<std::uint32_t>& start, std::vector<std::uint32_t>& list) const {
+    void adjacency(std::vector<std::uint32_t>& start, std::vector<std::uint32_t>& list, const Poll& poll) const {
         const std::size_t m = uniq_.size();
         const std::size_t slots = tri_->cell_slots();
         const std::uint32_t apex = apex_;
@@ -278,6 +294,7 @@ private:
         std::vector<std::uint32_t> seen(m, kInf);
         list.reserve(first[m] / 5 + 16);
         for (std::size_t v = 0; v < m; ++v) {
+            if (v % (4 * kPollEvery) == 0) ask(poll);
             start[v] = static_cast<std::uint32_t>(list.size());
             for (std::size_t e = first[v]; e < first[v + 1]; ++e) {
                 std::uint32_t u = bucket[e];
