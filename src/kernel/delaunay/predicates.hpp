@@ -96,10 +96,33 @@ public:
         double bound = kInsphereBound * perm;
         // det is negative when e is inside (for positively oriented abcd)
         if (det > bound || -det > bound) return -sign_of(det);
+        const Vec3* q[4] = {&a, &b, &c, &d};
+        if (small_multiples(q, e, mx, my, mz)) return -sign_of(det);
         return -insphere_exact(a, b, c, d, e);
     }
 
 private:
+    // Whether every difference q[r] - e was computed exactly and is an integer multiple,
+    // at most 255, of one power of two (points of a grid, say). Then every product and
+    // sum in the evaluation of `insphere` is an integer below 2^53 times a power of
+    // two, so the floating-point determinant is exact, zero included.
+    static bool small_multiples(const Vec3* const* q, const Vec3& e, double mx, double my, double mz) {
+        const double top = std::max(mx, std::max(my, mz));
+        if (!(top > 0.0)) return false;
+        const double scale = std::ldexp(1.0, 7 - std::ilogb(top));  // top * scale lies in [128, 256)
+        const double* pe = &e.x;
+        for (int r = 0; r < 4; ++r) {
+            const double* pq = &q[r]->x;
+            for (int k = 0; k < 3; ++k) {
+                double d, tail;
+                two_diff(pq[k], pe[k], d, tail);
+                const double m = d * scale;
+                if (tail != 0.0 || m != std::nearbyint(m) || (m == 0.0) != (d == 0.0)) return false;
+            }
+        }
+        return true;
+    }
+
     // Sign of det[a - d; b - d; c - d], exactly.
     int orient3d_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
         arena_.reset();
