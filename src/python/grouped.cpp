@@ -2,6 +2,7 @@
 // methods of the prepared classes. A grouped set concatenates many query clouds and
 // puts them into Morton order once; query_grouped then descends the whole set against
 // one target and maps the results back to each cloud's original order.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -107,6 +108,17 @@ NearestResult<T> finalize_results(const GroupedQuerySet<T>& set, const NearestRe
     NearestResult<T> fin{Buffer<T>::zeros(n), Buffer<std::uint64_t>::zeros(n)};
     const std::int64_t* tp = target_perm ? target_perm->data() : nullptr;
     const std::size_t tp_len = target_perm ? target_perm->len() : 0;
+    // A query permutation must map its cloud onto itself, one to one: a repeated entry
+    // would leave a slot at its zero fill, which reads as an exact match, and an entry
+    // into another cloud would overwrite that cloud's results. The first cloud whose
+    // permutation is not one fails the call, after the index checks of every cloud.
+    Buffer<std::uint8_t> written;
+    for (std::size_t c = 0; c < set.n_clouds() && c < set.query_perms.size(); ++c)
+        if (set.query_perms[c] && set.offsets[c] != set.offsets[c + 1]) {
+            written = Buffer<std::uint8_t>::zeros(n);
+            break;
+        }
+    std::size_t not_permutation = set.n_clouds();
     for (std::size_t c = 0; c < set.n_clouds(); ++c) {
         const std::size_t start = set.offsets[c], end = set.offsets[c + 1];
         if (start == end) continue;
@@ -119,6 +131,8 @@ NearestResult<T> finalize_results(const GroupedQuerySet<T>& set, const NearestRe
                 check_index(k, qp->size());
                 dst = start + static_cast<std::uint64_t>((*qp)[k]);
                 check_index(dst, n);
+                if (dst < start || dst >= end || written[dst]) not_permutation = std::min(not_permutation, c);
+                written[dst] = 1;
             }
             std::uint64_t v = idx_cat[src];
             if (tp) {
@@ -132,6 +146,11 @@ NearestResult<T> finalize_results(const GroupedQuerySet<T>& set, const NearestRe
             fin.dists[dst] = dists_cat[src];
             fin.idx[dst] = v;
         }
+    }
+    if (not_permutation < set.n_clouds()) {
+        const std::size_t c = not_permutation;
+        fail("query_perms[" + std::to_string(c) + "] is not a permutation of the cloud's " +
+             std::to_string(set.offsets[c + 1] - set.offsets[c]) + " points");
     }
     return fin;
 }
