@@ -105,7 +105,9 @@ public:
             }
         }
 #ifdef PLOV_DT_STATS
-        stat_cavity += cavity_.size(); stat_boundary += boundary_.size(); ++stat_inserts;
+        stat_cavity += cavity_.size();
+        stat_boundary += boundary_.size();
+        ++stat_inserts;
 #endif
         fill_cavity(p);
     }
