@@ -236,11 +236,14 @@ struct QueryEntry {
 template <class Range, class Nbr, class Visit, class Pushed>
 void walk_query_graph(std::size_t nq, std::size_t n_points, Vec<QueryEntry>& stack, VisitStamps<std::uint8_t>& seen,
                       const std::uint32_t& carried, Range range, Nbr nbr, Visit visit, Pushed pushed) {
-    seen.next_walk();
+    // The stamps in locals: the compiler cannot tell that stores through the stack
+    // (or any one-byte store of `visit`) leave them alone.
+    const std::uint8_t gen = seen.next_walk();
+    std::uint8_t* const stamps = seen.stamps.data();
     stack.clear();
     for (std::size_t root = 0; root < nq; ++root) {
-        if (seen.visited(root)) continue;
-        seen.mark(root);
+        if (stamps[root] == gen) continue;
+        stamps[root] = gen;
         stack.push_back({carried, root});
         while (!stack.empty()) {
             const QueryEntry e = stack.back();
@@ -251,8 +254,8 @@ void walk_query_graph(std::size_t nq, std::size_t n_points, Vec<QueryEntry>& sta
             for (std::uint32_t k = a; k < b; ++k) {
                 const std::uint32_t w = nbr(k);
                 check_index(w, nq);
-                if (seen.visited(w)) continue;
-                seen.mark(w);
+                if (stamps[w] == gen) continue;
+                stamps[w] = gen;
                 stack.push_back({handed, w});
                 pushed(w);
             }

@@ -50,8 +50,7 @@ namespace exact_detail {
 // reports whether the vertex where it stopped has a neighbour at the same distance.
 // Without such a tie the stopping vertex is the only nearest point of a Delaunay graph.
 template <class T>
-std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s,
-                                    bool& tie) {
+std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s, bool& tie) {
     PairKey<T> best = pair_key(dist2(t.points[s], p), s);
     for (;;) {
         const std::uint32_t from = key_vertex<T>(best);
@@ -132,14 +131,13 @@ struct Scratch {
 // reported. Entries left empty hold the miss marker (+inf, number of target points).
 // The first descent starts at vertex `seed`, every later one at the previous answer.
 template <class T>
-ExactKnnResult<T> exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* queries, std::size_t nq,
-                            std::size_t k, std::optional<T> r, std::uint32_t seed) {
+ExactKnnResult<T> exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* queries, std::size_t nq, std::size_t k,
+                            std::optional<T> r, std::uint32_t seed) {
     constexpr T inf = std::numeric_limits<T>::infinity();
     const GraphView<T>& g = target.graph;
     const std::size_t n = g.n_points;
     if (k == 0 || nq > kMaxBytes / 16 / k) fail_capacity();
-    ExactKnnResult<T> res{Buffer<T>(nq * k, inf), Buffer<std::int64_t>(nq * k, static_cast<std::int64_t>(n)),
-                          nq, k, 0};
+    ExactKnnResult<T> res{Buffer<T>(nq * k, inf), Buffer<std::int64_t>(nq * k, static_cast<std::int64_t>(n)), nq, k, 0};
     if (n == 0 || nq == 0) return res;
     if (!g.consistent) fail("exact search: the target graph is not a consistent CSR graph");
     check_index(seed, n);

@@ -5,7 +5,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
 #include <cxxabi.h>
 
 #include <exception>

@@ -4,8 +4,8 @@
 // writing it below and adding a line to `functions`.
 #include <cstring>
 
-#include "kernel/exact_knn.hpp"
 #include "kernel/coherent_order.hpp"
+#include "kernel/exact_knn.hpp"
 #include "module_def.hpp"
 #include "ops.hpp"
 #include "prepared.hpp"
@@ -110,9 +110,9 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
 
 PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        static constexpr Param params[] = {{"target", true}, {"points", true}, {"k", true},
-                                           {"distance_upper_bound", false}, {"labels", false}, {"seed", false},
-                                           {"rows", false}};
+        static constexpr Param params[] = {
+            {"target", true},  {"points", true}, {"k", true},    {"distance_upper_bound", false},
+            {"labels", false}, {"seed", false},  {"rows", false}};
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
         PyObject* target = a.get(0);
