@@ -11,7 +11,6 @@ import numpy.typing as npt
 from . import _native
 from ._graphs import delaunay_graph, prepared_class, renumber
 from ._validate import (
-    Graph,
     as_bound,
     as_count,
     as_graph,
@@ -38,24 +37,6 @@ def morton_order(points: np.ndarray) -> np.ndarray:
     with native_errors():
         perm: np.ndarray = _native.morton_order(np.asarray(points, np.float64)).view(np.int64)
     return perm
-
-
-def _complete_graph(n: int) -> Graph:
-    """Every point joined to every other: the Delaunay graph of at most four points."""
-    indptr = (np.arange(n + 1) * max(n - 1, 0)).astype(np.uint32)
-    indices = np.array([j for i in range(n) for j in range(n) if j != i], dtype=np.uint32)
-    return indptr, indices
-
-
-def _build_graph(points: np.ndarray) -> Graph:
-    if len(points) <= 4:
-        return _complete_graph(len(points))
-    indptr, indices = delaunay_graph(points)
-    if len(points) >= 2 and (np.diff(indptr.astype(np.int64)) == 0).any():
-        # Exact duplicates, which the triangulation leaves out: a search could neither
-        # reach them nor leave them.
-        raise ValueError("points: the Delaunay graph leaves some points unconnected (duplicate points?)")
-    return indptr, indices
 
 
 def _as_rows(a: np.ndarray) -> np.ndarray:
@@ -96,7 +77,7 @@ class Index:
             if graph is None:
                 if perm is not None:
                     pts = pts.take(perm, axis=0)
-                indptr, indices = _build_graph(pts)
+                indptr, indices = delaunay_graph(pts)
             else:
                 indptr, indices = as_graph(graph, n, "graph")
                 if perm is not None:
