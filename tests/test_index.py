@@ -130,6 +130,9 @@ def test_shapes_and_one_shot_forms():
     assert plov.Index((y * 100).astype(np.int32)).dtype == np.float64
     for n in (1, 2, 4):  # below a tetrahedron's worth: the complete graph
         np.testing.assert_array_equal(plov.Index(y[:n]).query(x, n)[1].reshape(len(x), n), brute_knn(x, y[:n], n)[1])
+    d, i = plov.Index(y[:3]).query(x, 5)  # more neighbours than points: misses
+    np.testing.assert_array_equal(i[:, :3], brute_knn(x, y[:3], 3)[1])
+    assert np.isinf(d[:, 3:]).all() and (i[:, 3:] == 3).all()
 
 
 def test_chunks_cover_every_query(monkeypatch):
