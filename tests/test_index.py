@@ -64,7 +64,7 @@ def reorder(request, monkeypatch):
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-@pytest.mark.parametrize("kind", ["uniform", "grid", "duplicates"])
+@pytest.mark.parametrize("kind", ["uniform", "grid", "duplicates", "duplicates-raw", "flat"])
 def test_index_equals_brute_force(kind, dtype, reorder):
     if kind == "uniform":
         y, graph = cloud(3000, 1), None
@@ -72,9 +72,16 @@ def test_index_equals_brute_force(kind, dtype, reorder):
     elif kind == "grid":
         y, graph = grid(9), None
         x = np.concatenate([grid(9), np.random.default_rng(3).integers(0, 17, (600, 3)) / 2.0])
-    else:
+    elif kind == "duplicates":  # a caller's graph
         y, graph = with_duplicates(cloud(1500, 4), 5)
         x = np.concatenate([y[:300], cloud(400, 6)])
+    elif kind == "duplicates-raw":  # the graph built by the index
+        y, graph = with_duplicates(cloud(1500, 4), 5)[0], None
+        x = np.concatenate([y[:300], cloud(400, 6)])
+    else:  # a planar scan: a flat integer grid, queries above and on it
+        y, graph = grid(40)[:1600] * [1, 1, 0], None
+        y = y[np.unique(y, axis=0, return_index=True)[1]]
+        x = np.concatenate([y[:200], np.random.default_rng(7).integers(0, 79, (500, 3)) / 2.0])
     y, x = y.astype(dtype), x.astype(dtype)
     if graph is None and kind == "grid":
         graph = delaunay_csr(y)
@@ -123,6 +130,9 @@ def test_shapes_and_one_shot_forms():
     assert plov.Index((y * 100).astype(np.int32)).dtype == np.float64
     for n in (1, 2, 4):  # below a tetrahedron's worth: the complete graph
         np.testing.assert_array_equal(plov.Index(y[:n]).query(x, n)[1].reshape(len(x), n), brute_knn(x, y[:n], n)[1])
+    d, i = plov.Index(y[:3]).query(x, 5)  # more neighbours than points: misses
+    np.testing.assert_array_equal(i[:, :3], brute_knn(x, y[:3], 3)[1])
+    assert np.isinf(d[:, 3:]).all() and (i[:, 3:] == 3).all()
 
 
 def test_chunks_cover_every_query(monkeypatch):

@@ -21,17 +21,15 @@
 #include <utility>
 
 #include "descent.hpp"
+#include "knn.hpp"
 
 namespace plov {
 
-// Row-major (rows, cols) results of an exact search; indices are the caller's labels.
+// Results of an exact search, indices as the caller's labels, and the target vertex
+// reached by the last descent (the seed of the next call).
 template <class T>
-struct ExactKnnResult {
-    Buffer<T> dists;
-    Buffer<std::int64_t> idx;
-    std::size_t rows = 0;
-    std::size_t cols = 0;
-    std::uint32_t last = 0;  // target vertex reached by the last descent (the next seed)
+struct ExactKnnResult : KnnResult<T, std::int64_t> {
+    std::uint32_t last = 0;
 };
 
 // The target of an exact search: a consistent graph (see `is_consistent`), its box,
@@ -137,7 +135,8 @@ ExactKnnResult<T> exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* 
     const GraphView<T>& g = target.graph;
     const std::size_t n = g.n_points;
     if (k == 0 || nq > kMaxBytes / 16 / k) fail_capacity();
-    ExactKnnResult<T> res{Buffer<T>(nq * k, inf), Buffer<std::int64_t>(nq * k, static_cast<std::int64_t>(n)), nq, k, 0};
+    ExactKnnResult<T> res{{Buffer<T>(nq * k, inf), Buffer<std::int64_t>(nq * k, static_cast<std::int64_t>(n)), nq, k},
+                          0};
     if (n == 0 || nq == 0) return res;
     if (!g.consistent) fail("exact search: the target graph is not a consistent CSR graph");
     check_index(seed, n);

@@ -19,10 +19,10 @@
 namespace plov {
 
 // Row-major (rows, cols) results of a k-nearest search.
-template <class T>
+template <class T, class Index = std::uint64_t>
 struct KnnResult {
     Buffer<T> dists;
-    Buffer<std::uint64_t> idx;
+    Buffer<Index> idx;
     std::size_t rows = 0;
     std::size_t cols = 0;
 };

@@ -119,8 +119,6 @@ def demo(argv: Optional[Sequence[str]] = None) -> int:
     ap = parser()
     args = ap.parse_args(argv)
     need, have = args.clouds * args.points * _BYTES_PER_POINT, _memory_bytes()
-    if args.points < 5:
-        ap.error("--points must be at least 5: every cloud gets a Delaunay graph")
     if have is not None and need > have:
         ap.error(f"{args.clouds} clouds of {args.points:,} points need about {need / 2**30:.1f} GiB; "
                  f"this machine has {have / 2**30:.1f} GiB")

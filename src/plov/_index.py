@@ -11,7 +11,6 @@ import numpy.typing as npt
 from . import _native
 from ._graphs import delaunay_graph, prepared_class, renumber
 from ._validate import (
-    Graph,
     as_bound,
     as_count,
     as_graph,
@@ -38,24 +37,6 @@ def morton_order(points: np.ndarray) -> np.ndarray:
     with native_errors():
         perm: np.ndarray = _native.morton_order(np.asarray(points, np.float64)).view(np.int64)
     return perm
-
-
-def _complete_graph(n: int) -> Graph:
-    """Every point joined to every other: the Delaunay graph of at most four points."""
-    indptr = (np.arange(n + 1) * max(n - 1, 0)).astype(np.uint32)
-    indices = np.array([j for i in range(n) for j in range(n) if j != i], dtype=np.uint32)
-    return indptr, indices
-
-
-def _build_graph(points: np.ndarray) -> Graph:
-    if len(points) <= 4:
-        return _complete_graph(len(points))
-    indptr, indices = delaunay_graph(points)
-    if len(points) >= 2 and (np.diff(indptr.astype(np.int64)) == 0).any():
-        # Exact duplicates, which the triangulation leaves out: a search could neither
-        # reach them nor leave them.
-        raise ValueError("points: the Delaunay graph leaves some points unconnected (duplicate points?)")
-    return indptr, indices
 
 
 def _as_rows(a: np.ndarray) -> np.ndarray:
@@ -96,7 +77,7 @@ class Index:
             if graph is None:
                 if perm is not None:
                     pts = pts.take(perm, axis=0)
-                indptr, indices = _build_graph(pts)
+                indptr, indices = delaunay_graph(pts)
             else:
                 indptr, indices = as_graph(graph, n, "graph")
                 if perm is not None:
@@ -174,8 +155,10 @@ class Index:
         """Searches the rows of `pts` in the walking order `order`, in chunks, in the
         caller's order of `pts`."""
         m = len(order)
-        dists = np.empty((m, k), self.dtype)
-        idx = np.empty((m, k), np.int64)
+        wanted, k = k, min(k, self.n)  # beyond n points every entry is a miss
+        dists = np.full((m, wanted), np.inf, self.dtype)
+        idx = np.full((m, wanted), self.n, np.int64)
+        found_d, found_i = (dists, idx) if k == wanted else (np.empty((m, k), self.dtype), np.empty((m, k), np.int64))
         chunk = max(_MIN_CHUNK, _CHUNK_WORK // k)
         if workers > 1:
             chunk = max(_MIN_CHUNK, min(chunk, -(-m // workers)))
@@ -186,8 +169,8 @@ class Index:
             with native_errors():
                 rows = order[a:b]
                 d, i, last = _native.knn_exact(self._target, pts, k, r, self._labels, seed, rows)
-            np.put(_as_rows(dists), rows, _as_rows(d))
-            np.put(_as_rows(idx), rows, _as_rows(i))
+            np.put(_as_rows(found_d), rows, _as_rows(d))
+            np.put(_as_rows(found_i), rows, _as_rows(i))
             return int(last)
 
         if workers == 1 or len(starts) == 1:
@@ -204,7 +187,9 @@ class Index:
             finally:
                 # On an interrupt the chunks not yet started are dropped.
                 pool.shutdown(wait=True, cancel_futures=True)
-        if k == 1:
+        if k < wanted:
+            dists[:, :k], idx[:, :k] = found_d, found_i
+        if wanted == 1:
             return dists.reshape(m), idx.reshape(m)
         return dists, idx
 
