@@ -248,3 +248,21 @@ def test_panic_exception_is_base_exception():
     assert e.value.args == ("contiguous CSR indptr",)
     assert not isinstance(e.value, Exception)
     assert type(e.value).__mro__[1] is BaseException
+
+
+def test_errors_of_a_sequence_length():
+    class Sized(list):
+        def __init__(self, items, error):
+            super().__init__(items)
+            self.error = error
+
+        def __len__(self):
+            raise self.error
+
+    p = _plov.PreparedF64(*cloud_with_graph(8, 2))
+    # an ordinary error of __len__ is ignored: the length only sizes the result
+    assert _plov.GroupedQueriesF64.prepare(Sized([p], ValueError()), Sized([None], TypeError())).n_clouds == 1
+    for error in (KeyboardInterrupt, SystemExit):
+        for args in ((Sized([p], error()), []), ([p], Sized([None], error()))):
+            with pytest.raises(error):
+                _plov.GroupedQueriesF64.prepare(*args)

@@ -272,6 +272,22 @@ def test_failures():
     neg = _plov.GroupedQueriesF64.prepare([a, b], [np.array([0, -1, 1], np.int64)])
     assert panic(target.query_grouped, neg, None) == INDEX_MSG.format(7, 2**64 - 1)
     assert len(target.query_grouped(out, None, finalize=False)[0]) == 7
+    # Entries that pass the index test but are no permutation of their own cloud: a
+    # repeat (one slot never written) or a destination in another cloud.
+    for perms, cloud in (([np.array([0, 1, 1], np.int64)], 0),
+                         ([None, np.array([0, 1, 2, 2], np.int64)], 1),
+                         ([None, np.array([0, 1, 2, -1], np.int64)], 1),
+                         ([np.array([0, 1, 3], np.int64), np.array([0, 1, 2, 3], np.int64)], 0)):
+        bad = _plov.GroupedQueriesF64.prepare([a, b], perms)
+        message = f"query_perms[{cloud}] is not a permutation of the cloud's {3 + cloud} points"
+        assert panic(target.query_grouped, bad, None) == message
+        assert panic(target.query_grouped, bad, np.arange(5, dtype=np.int64)) == message
+        assert len(target.query_grouped(bad, None, finalize=False)[0]) == 7
+    # the failures of the index tests come first, whichever cloud they are in
+    both = _plov.GroupedQueriesF64.prepare([a, b], [np.array([1, 1, 1], np.int64), np.array([0, 1, 2], np.int64)])
+    assert panic(target.query_grouped, both, None) == INDEX_MSG.format(3, 3)
+    repeat = _plov.GroupedQueriesF64.prepare([a, b], [np.array([1, 1, 1], np.int64)])
+    assert panic(target.query_grouped, repeat, np.zeros(0, np.int64)).startswith(INDEX_MSG.format(0, "")[:-1])
     assert panic(target.query_grouped, g, np.zeros(0, np.int64)) == INDEX_MSG.format(0, 0)
     assert panic(target.query_grouped, g, None, 2**62) == "capacity overflow"
     assert panic(target.query_prepared_blocked, a, 2**64 - 1) == "capacity overflow"

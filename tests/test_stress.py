@@ -3,16 +3,18 @@ shared prepared objects and one shared grouped set per precision, while other th
 create objects, hand them to calls on other threads and drop them, and make failing calls;
 every result equals the serial one."""
 
+import contextlib
 import random
 import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
 
 import _plov
-from helpers import cloud_with_graph, delaunay_csr
+from helpers import chain_graph, cloud_with_graph, delaunay_csr
 from scipy.spatial import Delaunay
 
 
@@ -41,7 +43,7 @@ def world():
         prepared = [Prepared(*c) for c in raw]
         grouped = Grouped.prepare(prepared, [perms[0], None, perms[2]])
         t, q = prepared[0], prepared[1]
-        (x, xi, xn), (y, yi, yn) = raw[1], raw[0]
+        x, xi, xn = raw[1]
         ann = getattr(_plov, "all_nearest_neighbours" + suffix)
         ann_k = getattr(_plov, "all_nearest_neighbours_k" + suffix)
         bad_ip = xi.copy()
@@ -138,3 +140,115 @@ def test_every_entry_point_from_many_threads_equals_serial(world, n_threads):
         sys.setswitchinterval(old)
     assert not errors, errors[0]
     assert not mismatches, mismatches[:5]
+
+
+# ---- caller memory changed by another thread during a call ------------------------
+# The module reads the caller's arrays in place with the lock released. Another thread
+# that keeps switching an array between two valid contents (plain slice assignments,
+# which NumPy does without the lock) may make a call see a mixture of both; the call
+# must then fail cleanly or return well-formed results, never write out of bounds.
+
+CHANGED = "graph_from_simplices: simplices changed during the call"
+
+
+@contextlib.contextmanager
+def flipping(arr, a, b):
+    """A thread that switches `arr` between the contents `a` and `b` until the block ends."""
+    stop = threading.Event()
+
+    def run():
+        while not stop.is_set():
+            arr[...] = a
+            arr[...] = b
+
+    writer = threading.Thread(target=run)
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    writer.start()
+    try:
+        yield
+    finally:
+        stop.set()
+        writer.join()
+        sys.setswitchinterval(old)
+
+
+def outcomes(call, seconds=0.8):
+    """Results of `call` repeated for `seconds`; a PanicException counts by its message."""
+    got = []
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end or not got:
+        try:
+            got.append(call())
+        except BaseException as e:  # noqa: BLE001 - PanicException derives from BaseException
+            if type(e).__name__ != "PanicException":
+                raise
+            got.append(str(e))
+    return got
+
+
+def check_graph(n, indptr, indices):
+    assert indptr[0] == 0 and np.all(np.diff(indptr.astype(np.int64)) >= 0) and indptr[-1] == len(indices)
+    assert np.all(indices < n)
+    rows = np.repeat(np.arange(n), np.diff(indptr.astype(np.int64)))
+    assert np.all((np.diff(indices.astype(np.int64)) > 0) | (np.diff(rows) != 0))  # ascending lists
+    edges = set(zip(rows.tolist(), indices.tolist()))
+    assert all((v, u) in edges for u, v in edges)
+
+
+def test_simplices_changed_between_the_passes():
+    # The same tetrahedra with the vertices renumbered: every vertex's count changes.
+    pts = cloud_with_graph(3000, 5)[0]
+    a = Delaunay(pts).simplices.astype(np.uint64)
+    b = np.random.default_rng(1).permutation(len(pts)).astype(np.uint64)[a]
+    tets = a.copy()
+    with flipping(tets, a, b):
+        got = outcomes(lambda: _plov.graph_from_simplices(tets, len(pts)))
+    distinct = {(g[0].tobytes(), g[1].tobytes()): g for g in got if not isinstance(g, str)}
+    for g in list(distinct.values())[:5]:
+        check_graph(len(pts), *g)
+    assert all(g == CHANGED for g in got if isinstance(g, str))
+
+
+def test_points_and_graphs_changed_during_searches():
+    (x, xi, xn), (y, yi, yn) = cloud_with_graph(3000, 21), cloud_with_graph(3000, 22)
+    x2, (xi2, xn2) = x[::-1].copy(), chain_graph(len(x))
+    xn2 = np.resize(xn2, len(xn))  # the same length, other lists
+    t = _plov.PreparedF64(y, yi, yn)
+    xs, xis, xns = x.copy(), xi.copy(), xn.copy()
+    calls = [
+        lambda: t.query(xs, xis, xns),
+        lambda: t.query_k(xs, xis, xns, 3, 6, 0.1),
+        lambda: _plov.all_nearest_neighbours(y, yi, yn, xs, xis, xns),
+        lambda: _plov.all_nearest_neighbours_k(y, yi, yn, xs, xis, xns, 2, 4),
+        lambda: _plov.PreparedF64(xs, xis, xns).query_prepared(t),
+    ]
+    with flipping(xs, x, x2), flipping(xis, xi, xi2), flipping(xns, xn, xn2):
+        for call in calls:
+            for r in outcomes(call, 0.3):
+                if isinstance(r, str):
+                    assert r.startswith(("index out of bounds", "range ", "slice index", "assertion failed",
+                                         "ndarray: index out of bounds")), r
+                    continue
+                d, i = r
+                assert np.all((i <= len(y)) | (i < len(x)))
+
+
+def test_permutations_changed_during_calls():
+    clouds = [cloud_with_graph(2000, 30 + c, offset=0.01) for c in range(3)]
+    prepared = [_plov.PreparedF64(*c) for c in clouds]
+    target = _plov.PreparedF64(*cloud_with_graph(500, 34))
+    rng = np.random.default_rng(3)
+    p1, p2 = rng.permutation(2000), rng.permutation(2000)
+    qp, tp = p1.copy(), p1.copy()
+    grouped = _plov.GroupedQueriesF64.prepare(prepared, [p1, None, p2])
+    with flipping(qp, p1, p2), flipping(tp, p1, p2):
+        sets = outcomes(lambda: _plov.GroupedQueriesF64.prepare(prepared, [qp, qp, None]), 0.5)
+        got = [g if isinstance(g, str) else outcomes(lambda: target.query_grouped(g, None), 0)[0] for g in sets]
+        got += outcomes(lambda: target.query_grouped(grouped, tp), 0.5)
+    for r in got:
+        if isinstance(r, str):
+            assert r.startswith("query_perms[") and r.endswith("] is not a permutation of the cloud's 2000 points"), r
+        else:
+            # every slot written: no distance left at the zero fill
+            assert len(r[0]) == 6000 and np.all(r[0] > 0) and np.all(r[1] < 2000)

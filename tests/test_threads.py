@@ -2,6 +2,9 @@
 on shared objects give the serial results."""
 
 import functools
+import json
+import subprocess
+import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
@@ -182,3 +185,81 @@ def test_concurrent_calls_on_shared_objects_equal_serial(pair):
     for (d0, i0), (d1, i1) in zip(serial, parallel):
         np.testing.assert_array_equal(d0, d1)
         np.testing.assert_array_equal(i0, i1)
+
+
+# A daemon thread still inside a call when the main thread ends: CPython ends such a
+# thread, when the call takes the interpreter lock back during finalization, by
+# unwinding its stack. The unwind must pass through the module's frames (a frame that
+# cannot pass it ends the whole process with SIGABRT). The script imports once and
+# forks a child per run, three at a time; each child's main thread ends while a daemon
+# thread is inside a call of about 0.3 s, after an exit slowed by a finalizer that
+# sleeps, or after a call that fails.
+EXIT_SCRIPT = """
+import json, os, sys, threading, time
+import numpy as np
+import _plov
+
+n, m = 40000, 100  # each query walks the whole chain
+y = np.zeros((n, 3))
+y[:, 0] = np.arange(n)
+yi = np.concatenate([[0, 1], np.arange(3, 2 * n - 2, 2), [2 * n - 2]]).astype(np.uint32)
+yn = np.stack([np.arange(n) - 1, np.arange(n) + 1], 1).ravel()[1:-1].astype(np.uint32)
+x = np.zeros((m, 3))
+x[1::2, 0] = n
+xi, xn = np.zeros(m + 1, np.uint32), np.zeros(0, np.uint32)
+bad_xi, bad_xn = xi.copy(), np.array([m + 5], np.uint32)
+bad_xi[-1] = 1  # the last query vertex names a vertex that does not exist: fails at the end
+t = _plov.PreparedF64(y, yi, yn)
+
+
+class SlowExit:
+    def __del__(self):  # runs while the interpreter is finalizing
+        time.sleep(0.5)
+
+
+def child(kind, i):
+    started = threading.Event()
+
+    def work():
+        started.set()
+        while True:
+            try:
+                t.query(x, bad_xi, bad_xn) if kind == "failing" else t.query(x, xi, xn)
+            except BaseException:
+                pass
+
+    if kind != "plain":
+        globals()["keep"] = SlowExit()
+    threading.Thread(target=work, daemon=True).start()
+    started.wait()
+    time.sleep(0.01 * (i % 30))
+
+
+kinds = sys.argv[1:]
+statuses = []
+for first in range(0, len(kinds), 3):
+    pids = {}
+    for i in range(first, min(first + 3, len(kinds))):
+        pid = os.fork()
+        if pid == 0:
+            child(kinds[i], i)
+            break
+        pids[pid] = kinds[i]
+    else:
+        statuses += [(kind, os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])) for pid, kind in pids.items()]
+        continue
+    break
+else:
+    print(json.dumps(statuses))
+"""
+
+
+def test_daemon_thread_inside_a_call_at_exit(tmp_path):
+    script = tmp_path / "exit.py"
+    script.write_text(EXIT_SCRIPT)
+    kinds = ["plain"] * 30 + ["slow", "failing"] * 2
+    out = subprocess.run([sys.executable, str(script), *kinds], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr[-2000:]
+    statuses = json.loads(out.stdout)
+    assert len(statuses) == len(kinds)
+    assert all(code == 0 for _, code in statuses), statuses

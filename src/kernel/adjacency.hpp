@@ -88,6 +88,10 @@ inline void sort_small(std::uint32_t* first, std::uint32_t* last) noexcept {
     }
 }
 
+[[noreturn]] inline void fail_changed_simplices() {
+    fail("graph_from_simplices: simplices changed during the call");
+}
+
 }  // namespace adjacency_detail
 
 inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, std::uint64_t n) {
@@ -130,22 +134,40 @@ inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, st
     Buffer<std::uint32_t> upper(static_cast<std::size_t>(total));
     std::uint32_t* up = upper.data();
     std::uint64_t* pos = cursor.data() + 1;
+    Buffer<std::uint64_t> starts(nv);
+    if (nv) std::memcpy(starts.data(), pos, nv * sizeof(std::uint64_t));
 
-    // Pass 2: scatter the edges.
+    // Pass 2: scatter the edges. The rows are the caller's memory, read again with the
+    // interpreter lock released: another thread may have changed them since pass 1. So
+    // the ids are checked again and no write may pass the end of the scratch; the runs
+    // must come out exactly as counted (checked below), otherwise the call fails.
     for (std::size_t i = 0; i < m; ++i) {
+        Tet t = row(simplices, i);
+        check_row(t, n);
         std::uint32_t s[4];
-        sorted4(row(simplices, i), s);
+        sorted4(t, s);
+        if (pos[s[0]] + 3 > total) [[unlikely]]
+            fail_changed_simplices();
         std::uint32_t* a = up + pos[s[0]];
         a[0] = s[1];
         a[1] = s[2];
         a[2] = s[3];
         pos[s[0]] += 3;
+        if (pos[s[1]] + 2 > total) [[unlikely]]
+            fail_changed_simplices();
         std::uint32_t* b = up + pos[s[1]];
         b[0] = s[2];
         b[1] = s[3];
         pos[s[1]] += 2;
+        if (pos[s[2]] + 1 > total) [[unlikely]]
+            fail_changed_simplices();
         up[pos[s[2]]++] = s[3];
     }
+    // Every run filled to its counted end: every scratch entry written, each below n.
+    for (std::size_t v = 0; v < nv; ++v)
+        if (pos[v] != (v + 1 < nv ? starts[v + 1] : total)) [[unlikely]]
+            fail_changed_simplices();
+    starts = Buffer<std::uint64_t>();
 
     // De-duplicate each upper run in place, keeping first occurrences at the front, then
     // sort what is left. The bitmap marks the ids kept for the current vertex; it is

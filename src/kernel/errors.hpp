@@ -26,8 +26,7 @@ private:
 
 // "index out of bounds: the len is {len} but the index is {index}"
 [[noreturn]] inline void fail_index(std::uint64_t len, std::uint64_t index) {
-    fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-         std::to_string(index));
+    fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " + std::to_string(index));
 }
 
 // Checked element access: `index` must be below `len`.
@@ -37,13 +36,11 @@ inline void check_index(std::uint64_t index, std::uint64_t len) {
 }
 
 [[noreturn]] inline void fail_range_start(std::uint64_t start, std::uint64_t len) {
-    fail("range start index " + std::to_string(start) + " out of range for slice of length " +
-         std::to_string(len));
+    fail("range start index " + std::to_string(start) + " out of range for slice of length " + std::to_string(len));
 }
 
 [[noreturn]] inline void fail_range_end(std::uint64_t end, std::uint64_t len) {
-    fail("range end index " + std::to_string(end) + " out of range for slice of length " +
-         std::to_string(len));
+    fail("range end index " + std::to_string(end) + " out of range for slice of length " + std::to_string(len));
 }
 
 [[noreturn]] inline void fail_range_order(std::uint64_t start, std::uint64_t end) {

@@ -198,4 +198,9 @@ void check_sequence(PyObject* o) {
     if (r == 0) raise(PyExc_TypeError, quoted(type_qualname(o)) + " object is not an instance of 'Sequence'");
 }
 
+void clear_ordinary_error() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    PyErr_Clear();
+}
+
 }  // namespace plov::py

@@ -84,11 +84,16 @@ ArrayBorrow array_arg(PyObject* o, int typenum, int ndim);
 
 template <class T>
 constexpr int npy_type_of() {
-    if constexpr (std::is_same_v<T, float>) return NPY_FLOAT32;
-    else if constexpr (std::is_same_v<T, double>) return NPY_FLOAT64;
-    else if constexpr (std::is_same_v<T, std::uint32_t>) return NPY_UINT32;
-    else if constexpr (std::is_same_v<T, std::uint64_t>) return NPY_ULONG;  // type number 8
-    else if constexpr (std::is_same_v<T, std::int64_t>) return NPY_INT64;
+    if constexpr (std::is_same_v<T, float>)
+        return NPY_FLOAT32;
+    else if constexpr (std::is_same_v<T, double>)
+        return NPY_FLOAT64;
+    else if constexpr (std::is_same_v<T, std::uint32_t>)
+        return NPY_UINT32;
+    else if constexpr (std::is_same_v<T, std::uint64_t>)
+        return NPY_UINT64;
+    else if constexpr (std::is_same_v<T, std::int64_t>)
+        return NPY_INT64;
 }
 
 // Two-dimensional array of `T` (points, simplices).
@@ -136,15 +141,20 @@ void check_instance(PyObject* o, PyTypeObject* type, const char* class_name);
 // A sequence that is not a str; items converted one by one by `elem`.
 void check_sequence(PyObject* o);
 
+// Clears the pending error if it is an Exception; anything else (KeyboardInterrupt,
+// SystemExit) is left set and unwinds.
+void clear_ordinary_error();
+
 template <class F>
 auto sequence_arg(PyObject* o, F&& elem) -> std::vector<decltype(elem(o))> {
     check_sequence(o);
     std::vector<decltype(elem(o))> out;
     // The length only sizes the result: a hint is trusted up to a modest size, and
-    // the items themselves are read by iteration.
+    // the items themselves are read by iteration. An ordinary error of `__len__` is
+    // ignored; KeyboardInterrupt, SystemExit and the like propagate.
     Py_ssize_t n = PyObject_Size(o);
     if (n < 0)
-        PyErr_Clear();
+        clear_ordinary_error();
     else
         out.reserve(std::min<std::size_t>(static_cast<std::size_t>(n), std::size_t{1} << 16));
     Ref it = Ref::check(PyObject_GetIter(o));

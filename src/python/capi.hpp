@@ -6,7 +6,11 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -24,6 +28,12 @@ struct PyErrSet {};
     PyErr_SetString(type, message.c_str());
     throw PyErrSet{};
 }
+
+// True on a thread that the interpreter is ending: a daemon thread that tried to take
+// the interpreter lock back while the interpreter was finalizing. CPython ends such a
+// thread by unwinding its stack (abi::__forced_unwind); the unwind must pass through
+// every frame, and without the lock nothing may touch a Python object on its way.
+inline thread_local bool thread_ending = false;
 
 // A move-only owned (strong) reference.
 class Ref {
@@ -49,7 +59,10 @@ public:
     }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        // A thread being ended does not hold the lock: the reference is left behind.
+        if (p_ && !thread_ending) Py_DECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -60,24 +73,37 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// Releases the interpreter lock for its lifetime and takes it back on every exit
-// path, exceptions included.
-class GilRelease {
-public:
-    GilRelease() : state_(PyEval_SaveThread()) {}
-    ~GilRelease() { PyEval_RestoreThread(state_); }
-    GilRelease(const GilRelease&) = delete;
-    GilRelease& operator=(const GilRelease&) = delete;
+// Takes the interpreter lock back. At interpreter exit CPython may end this thread
+// right here by a forced unwind, which is marked and passed on.
+inline void retake_gil(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (const abi::__forced_unwind&) {
+        thread_ending = true;
+        throw;
+    }
+}
 
-private:
-    PyThreadState* state_;
-};
-
-// Runs `f` with the interpreter lock released. `f` must not touch Python objects.
+// Runs `f` with the interpreter lock released and returns its result; an exception
+// of `f` is rethrown once the lock is held again. `f` must not touch Python objects.
+// The lock is not taken back in a destructor: a forced unwind starting there, or
+// while another exception unwinds, would end the process.
 template <class F>
-decltype(auto) without_gil(F&& f) {
-    GilRelease released;
-    return std::forward<F>(f)();
+auto without_gil(F&& f) {
+    using R = decltype(std::forward<F>(f)());
+    std::optional<R> result;
+    std::exception_ptr failure;
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        result.emplace(std::forward<F>(f)());
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    retake_gil(state);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
 }
 
 // The exception type of internal failures (derived from BaseException), created once.
@@ -88,31 +114,36 @@ PyObject* panic_exception_type();
 // `__qualname__` of an object's type, for error messages.
 std::string type_qualname(PyObject* o);
 
+// Sets PanicException(message), or the error met while making it.
+inline void set_panic(const char* message) {
+    try {
+        raise_panic(message);
+    } catch (const PyErrSet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+}
+
 // The guard around every Python-visible operation: returns the operation's result, or
 // NULL with the Python error set (argument errors, kernel failures as PanicException,
-// MemoryError for exhausted memory). No C++ exception crosses into CPython.
+// MemoryError for exhausted memory). No C++ exception crosses into CPython, except the
+// forced unwind by which CPython ends a thread at interpreter exit: that one passes
+// through (the guard is not noexcept for that reason).
 template <class F>
-PyObject* guarded(F&& f) noexcept {
+PyObject* guarded(F&& f) {
     try {
         return std::forward<F>(f)().release();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const PyErrSet&) {
     } catch (const Failure& e) {
-        try {
-            raise_panic(e.message());
-        } catch (...) {
-        }
+        set_panic(e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        try {
-            raise_panic(e.what());
-        } catch (...) {
-        }
+        set_panic(e.what());
     } catch (...) {
-        try {
-            raise_panic("unknown internal failure");
-        } catch (...) {
-        }
+        set_panic("unknown internal failure");
     }
     return nullptr;
 }

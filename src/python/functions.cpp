@@ -12,9 +12,8 @@ PyObject* all_nearest_neighbours(PyObject*, PyObject* const* args, Py_ssize_t na
     return guarded([&] {
         static constexpr Param params[] = {{"x_points", true}, {"x_indices", true}, {"x_neighbors", true},
                                            {"y_points", true}, {"y_indices", true}, {"y_neighbors", true}};
-        static const Signature sig{nullptr,
-                                   std::is_same_v<T, float> ? "all_nearest_neighbours_f32" : "all_nearest_neighbours",
-                                   params};
+        static const Signature sig{
+            nullptr, std::is_same_v<T, float> ? "all_nearest_neighbours_f32" : "all_nearest_neighbours", params};
         Args a(sig, args, nargs, kwnames);
         auto x = a.convert(0, array2d_arg<T>);
         auto xi = a.convert(1, graph_arg);

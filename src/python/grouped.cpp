@@ -2,6 +2,7 @@
 // methods of the prepared classes. A grouped set concatenates many query clouds and
 // puts them into Morton order once; query_grouped then descends the whole set against
 // one target and maps the results back to each cloud's original order.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -23,9 +24,9 @@ namespace {
 // The content of a grouped object; immutable once built.
 template <class T>
 struct GroupedQuerySet {
-    PackedBuffer<T> points;                 // Morton order
-    Buffer<std::uint64_t> perm;             // sorted position -> concatenated index
-    Buffer<std::uint64_t> offsets;          // n_clouds + 1 cloud starts
+    PackedBuffer<T> points;                                        // Morton order
+    Buffer<std::uint64_t> perm;                                    // sorted position -> concatenated index
+    Buffer<std::uint64_t> offsets;                                 // n_clouds + 1 cloud starts
     std::vector<std::optional<Buffer<std::int64_t>>> query_perms;  // new -> original, per cloud
 
     std::size_t n_points() const noexcept { return points.size(); }
@@ -107,6 +108,17 @@ NearestResult<T> finalize_results(const GroupedQuerySet<T>& set, const NearestRe
     NearestResult<T> fin{Buffer<T>::zeros(n), Buffer<std::uint64_t>::zeros(n)};
     const std::int64_t* tp = target_perm ? target_perm->data() : nullptr;
     const std::size_t tp_len = target_perm ? target_perm->len() : 0;
+    // A query permutation must map its cloud onto itself, one to one: a repeated entry
+    // would leave a slot at its zero fill, which reads as an exact match, and an entry
+    // into another cloud would overwrite that cloud's results. The first cloud whose
+    // permutation is not one fails the call, after the index checks of every cloud.
+    Buffer<std::uint8_t> written;
+    for (std::size_t c = 0; c < set.n_clouds() && c < set.query_perms.size(); ++c)
+        if (set.query_perms[c] && set.offsets[c] != set.offsets[c + 1]) {
+            written = Buffer<std::uint8_t>::zeros(n);
+            break;
+        }
+    std::size_t not_permutation = set.n_clouds();
     for (std::size_t c = 0; c < set.n_clouds(); ++c) {
         const std::size_t start = set.offsets[c], end = set.offsets[c + 1];
         if (start == end) continue;
@@ -119,6 +131,8 @@ NearestResult<T> finalize_results(const GroupedQuerySet<T>& set, const NearestRe
                 check_index(k, qp->size());
                 dst = start + static_cast<std::uint64_t>((*qp)[k]);
                 check_index(dst, n);
+                if (dst < start || dst >= end || written[dst]) not_permutation = std::min(not_permutation, c);
+                written[dst] = 1;
             }
             std::uint64_t v = idx_cat[src];
             if (tp) {
@@ -132,6 +146,11 @@ NearestResult<T> finalize_results(const GroupedQuerySet<T>& set, const NearestRe
             fin.dists[dst] = dists_cat[src];
             fin.idx[dst] = v;
         }
+    }
+    if (not_permutation < set.n_clouds()) {
+        const std::size_t c = not_permutation;
+        fail("query_perms[" + std::to_string(c) + "] is not a permutation of the cloud's " +
+             std::to_string(set.offsets[c + 1] - set.offsets[c]) + " points");
     }
     return fin;
 }
@@ -278,12 +297,9 @@ PyObject* prepared_query_grouped(PyObject* self, PyObject* const* args, Py_ssize
         auto res = without_gil([&] {
             const PreparedGraph<T>& t = target.graph();
             const std::size_t n = set.n_points();
-            NearestResult<T> raw;
-            if (n == 0) return raw;
-            // The descent reads only the length of the query offsets.
-            Buffer<std::uint32_t> indptr = Buffer<std::uint32_t>::zeros(n + 1);
-            GraphView<T> q{set.points.data(), n, U32View::of(indptr.data(), indptr.size()), U32View::of(nullptr, 0)};
-            search_blocked(q, t.view(), raw.dists, raw.idx, block, make_bound(r, t, std::optional<Box<T>>()));
+            if (n == 0) return NearestResult<T>();
+            NearestResult<T> raw =
+                search_blocked(set.points.data(), n, n, t.view(), block, make_bound(r, t, std::optional<Box<T>>()));
             if (!finalize) return raw;
             return finalize_results(set, raw, t.n, target_perm);
         });
@@ -292,8 +308,7 @@ PyObject* prepared_query_grouped(PyObject* self, PyObject* const* args, Py_ssize
 }
 
 template <class T>
-PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                          PyObject* kwnames) {
+PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         static constexpr Param params[] = {{"other", true}, {"block", false}, {"distance_upper_bound", false}};
         static const Signature sig{Names<T>::prepared, "query_prepared_blocked", params};
@@ -305,10 +320,9 @@ PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args,
         auto res = without_gil([&] {
             const PreparedGraph<T>& t = target.graph();
             const PreparedGraph<T>& q = other.graph();
-            NearestResult<T> out;
-            search_blocked(q.view(), t.view(), out.dists, out.idx, block,
-                           make_bound(r, t, std::optional<Box<T>>(q.box())));
-            return out;
+            // One result per query vertex: len(indptr) - 1, wrapping for an empty indptr.
+            return search_blocked(q.points.data(), q.n, q.indptr.size() - 1, t.view(), block,
+                                  make_bound(r, t, std::optional<Box<T>>(q.box())));
         });
         return result_pair(std::move(res));
     });
@@ -316,7 +330,7 @@ PyObject* prepared_query_prepared_blocked(PyObject* self, PyObject* const* args,
 
 template PyTypeObject* grouped_type<float>();
 template PyTypeObject* grouped_type<double>();
-#define PLOV_INSTANTIATE(fn)                                                            \
+#define PLOV_INSTANTIATE(fn)                                                          \
     template PyObject* fn<float>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*); \
     template PyObject* fn<double>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PLOV_INSTANTIATE(prepared_query_grouped)

@@ -92,7 +92,7 @@ PyObject* all_nearest_neighbours_k(PyObject*, PyObject* const* args, Py_ssize_t 
     });
 }
 
-#define PLOV_INSTANTIATE(fn)                                                            \
+#define PLOV_INSTANTIATE(fn)                                                          \
     template PyObject* fn<float>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*); \
     template PyObject* fn<double>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PLOV_INSTANTIATE(prepared_query_k)
