@@ -56,8 +56,8 @@ std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint
     for (;;) {
         const std::uint32_t from = key_vertex<T>(best);
         const T here = key_dist<T>(best);
-        const std::uint32_t a = DescentTarget<T>::load(t.indptr, from);
-        const std::uint32_t b = DescentTarget<T>::load(t.indptr, std::size_t{from} + 1);
+        const std::uint32_t a = t.indptr[from];
+        const std::uint32_t b = t.indptr[std::size_t{from} + 1];
         bool equal = false;
         for (std::uint32_t e = a; e < b; ++e) {
             const std::uint32_t j = t.neighbour(e);
@@ -185,8 +185,8 @@ ExactKnnResult<T> exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* 
             if (next == sc.pool.size()) break;
             sc.pool[next].expanded = true;
             const std::uint32_t v = sc.pool[next].vertex;
-            const std::uint32_t a = DescentTarget<T>::load(dt.indptr, v);
-            const std::uint32_t b = DescentTarget<T>::load(dt.indptr, std::size_t{v} + 1);
+            const std::uint32_t a = dt.indptr[v];
+            const std::uint32_t b = dt.indptr[std::size_t{v} + 1];
             if (a >= b) continue;
             sc.fresh.reserve(b - a);
             std::uint32_t* fresh = sc.fresh.data();

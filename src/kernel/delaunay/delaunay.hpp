@@ -199,7 +199,8 @@ private:
         double vx = c.x - a.x, vy = c.y - a.y, vz = c.z - a.z;
         double nx = uy * vz - uz * vy, ny = uz * vx - ux * vz, nz = ux * vy - uy * vx;
         double len = std::sqrt(nx * nx + ny * ny + nz * nz);
-        double size = std::max({std::fabs(ux), std::fabs(uy), std::fabs(uz), std::fabs(vx), std::fabs(vy), std::fabs(vz)});
+        double size =
+            std::max({std::fabs(ux), std::fabs(uy), std::fabs(uz), std::fabs(vx), std::fabs(vy), std::fabs(vz)});
         std::vector<Vec3> tries;
         if (len > 0.0 && std::isfinite(len))
             tries.push_back({a.x + nx / len * size, a.y + ny / len * size, a.z + nz / len * size});
@@ -341,9 +342,9 @@ private:
 
     std::size_t n_;
     int dim_ = -1;
-    std::vector<Vec3> pts_;             // kept points in Morton order, then the apex if any
-    std::vector<std::uint32_t> rank_;   // original index of each point (n for the apex)
-    std::vector<std::uint32_t> uniq_;   // original index of each kept point
+    std::vector<Vec3> pts_;            // kept points in Morton order, then the apex if any
+    std::vector<std::uint32_t> rank_;  // original index of each point (n for the apex)
+    std::vector<std::uint32_t> uniq_;  // original index of each kept point
     std::vector<Copy> copies_;
     std::vector<std::uint32_t> chain_;  // collinear clouds: the kept points in line order
     std::uint32_t apex_ = kInf;

@@ -43,8 +43,8 @@ public:
         if (det > bound || -det > bound) return sign_of(det);
         arena_.reset();
         Calc k(arena_);
-        Exp e = k.sub(k.mul(k.diff(pa[i], pc[i]), k.diff(pb[j], pc[j])),
-                      k.mul(k.diff(pa[j], pc[j]), k.diff(pb[i], pc[i])));
+        Exp e =
+            k.sub(k.mul(k.diff(pa[i], pc[i]), k.diff(pb[j], pc[j])), k.mul(k.diff(pa[j], pc[j]), k.diff(pb[i], pc[i])));
         return e.sign();
     }
 
@@ -136,8 +136,8 @@ private:
         Exp bcd = minor3(z[1], cd, z[2], bd, z[3], bc);
         Exp cda = k.compress(k.sum(k.sum(k.mul(z[2], da), k.mul(z[3], ac)), k.mul(z[0], cd)));
         Exp dab = k.compress(k.sum(k.sum(k.mul(z[3], ab), k.mul(z[0], bd)), k.mul(z[1], da)));
-        Exp det = k.sum(k.sub(k.mul(lift[3], abc), k.mul(lift[2], dab)),
-                        k.sub(k.mul(lift[1], cda), k.mul(lift[0], bcd)));
+        Exp det =
+            k.sum(k.sub(k.mul(lift[3], abc), k.mul(lift[2], dab)), k.sub(k.mul(lift[1], cda), k.mul(lift[0], bcd)));
         return det.sign();
     }
 

@@ -104,14 +104,8 @@ public:
                 boundary_.push_back(c << 2 | i);
             }
         }
-#ifdef PLOV_DT_STATS
-        stat_cavity += cavity_.size(); stat_boundary += boundary_.size(); ++stat_inserts;
-#endif
         fill_cavity(p);
     }
-#ifdef PLOV_DT_STATS
-    std::size_t stat_steps = 0, stat_cavity = 0, stat_boundary = 0, stat_inserts = 0;
-#endif
 
     std::size_t cell_slots() const noexcept { return cells_.size(); }
     // Vertex ids of cell `c` (kDead in the first slot for a freed cell).
@@ -218,9 +212,6 @@ private:
                     break;
                 }
             }
-#ifdef PLOV_DT_STATS
-            ++stat_steps;
-#endif
             if (!moved || inf_slot(c) >= 0) return c;
         }
     }
