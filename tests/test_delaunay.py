@@ -388,3 +388,22 @@ HOSTILE = textwrap.dedent("""
 def test_hostile_inputs_cannot_crash_the_interpreter():
     out = subprocess.run([sys.executable, "-c", HOSTILE], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0 and "survived" in out.stdout, out.stderr[-3000:]
+
+
+INTERRUPT = textwrap.dedent("""
+    import os, signal, threading, time
+    import numpy as np, plov
+    p = np.random.default_rng(0).random((1_500_000, 3))
+    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
+    t0 = time.perf_counter()
+    try:
+        plov.delaunay_graph(p)
+    except KeyboardInterrupt:
+        print("interrupted", time.perf_counter() - t0)
+""")
+
+
+def test_ctrl_c_stops_a_long_build():
+    out = subprocess.run([sys.executable, "-c", INTERRUPT], capture_output=True, text=True, timeout=300)
+    assert out.stdout.startswith("interrupted"), out.stderr[-2000:]
+    assert float(out.stdout.split()[1]) < 5.0

@@ -22,6 +22,12 @@ private:
 
 [[noreturn]] inline void fail(std::string message) { throw Failure(std::move(message)); }
 
+// Long work stopped because its caller asked it to (see the `poll` callbacks).
+class Cancelled : public std::exception {
+public:
+    const char* what() const noexcept override { return "cancelled"; }
+};
+
 [[noreturn]] inline void fail_capacity() { fail("capacity overflow"); }
 
 // "index out of bounds: the len is {len} but the index is {index}"

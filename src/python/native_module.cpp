@@ -34,12 +34,14 @@ constexpr const char* kMortonOrderDoc =
     "(n, 3) array in a spatially coherent order: Morton order on a 1024^3 grid over their box.";
 
 constexpr const char* kDelaunayGraphDoc =
-    "delaunay_graph(points)\n--\n\n"
+    "delaunay_graph(points, ordered=False)\n--\n\n"
     "The vertex adjacency of the Delaunay triangulation of a float64 (n, 3) array of finite\n"
     "points, as a CSR pair (indptr, indices) of uint32 arrays: symmetric, each list ascending.\n"
     "Exact duplicates are triangulated once (their smallest-index copy, which lists every other\n"
     "copy; each other copy lists only it); flat and collinear clouds get their 2-D and 1-D\n"
     "Delaunay graphs. Ties are broken by index, so greedy descent over the graph is exact.\n"
+    "With `ordered`, returns (indptr, indices, perm): the graph renumbered in the builder's\n"
+    "Morton order (each copy right after its point), perm (int64) new vertex -> row.\n"
     "Runs with the interpreter lock released.";
 
 constexpr const char* kDelaunayTetrahedraDoc =

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,13 +35,18 @@ namespace plov::delaunay {
 struct Graph {
     Buffer<std::uint32_t> indptr;   // n + 1 offsets
     Buffer<std::uint32_t> indices;  // the concatenated neighbour lists
+    Buffer<std::int64_t> perm;      // ordered graphs: new vertex -> original index
 };
 
 class Delaunay {
 public:
+    // A callback asked now and then whether to go on; on false the work stops by
+    // throwing Cancelled.
+    using Poll = std::function<bool()>;
+
     // The first three columns of `points` (which must have at least three) are copied
     // once before any other work, so the caller's memory is read exactly once.
-    explicit Delaunay(const View2D<double>& points) : n_(points.rows) {
+    explicit Delaunay(const View2D<double>& points, const Poll& poll = {}) : n_(points.rows) {
         if (n_ >= kInf - 1) fail("too many points for one triangulation");
         if (n_ && points.cols < 3) fail("points must have three columns");
         std::vector<double> xyz(3 * n_);
@@ -50,13 +56,15 @@ public:
             if (!std::isfinite(xyz[i])) fail("row " + std::to_string(i / 3) + " has a non-finite coordinate");
         if (n_ == 0) return;
         deduplicate(xyz.data());
-        triangulate();
+        triangulate(poll);
     }
 
     // Dimension of the affine hull of the points: -1 (no point) to 3.
     int dimension() const noexcept { return dim_; }
 
-    Graph graph() const {
+    // The graph in the caller's numbering, or, when `ordered`, in the builder's Morton
+    // order (every copy of a point right after it), with that order as `perm`.
+    Graph graph(const Poll& poll = {}, bool ordered = false) const {
         std::size_t m = uniq_.size();
         // neighbour lists in the internal numbering
         std::vector<std::uint32_t> start(m + 1, 0), list;
@@ -72,9 +80,15 @@ public:
             }
             start[m] = static_cast<std::uint32_t>(list.size());
         } else if (dim_ >= 2) {
-            adjacency(start, list);
+            adjacency(start, list, poll);
         }
-        return assemble(start, list);
+        if (!ordered) return assemble(start, list, nullptr);
+        std::vector<std::uint32_t> rename(n_);
+        for (std::size_t k = 0; k < n_; ++k) rename[order_[k]] = static_cast<std::uint32_t>(k);
+        Graph g = assemble(start, list, rename.data());
+        g.perm = Buffer<std::int64_t>(n_);
+        for (std::size_t k = 0; k < n_; ++k) g.perm[k] = order_[k];
+        return g;
     }
 
     // The finite tetrahedra as rows of four original indices, positively oriented;
@@ -138,6 +152,8 @@ private:
                 if (xyz[3 * p.index + a] != xyz[3 * q.index + a]) return xyz[3 * p.index + a] < xyz[3 * q.index + a];
             return p.index < q.index;
         });
+        order_.resize(n_);
+        for (std::size_t k = 0; k < n_; ++k) order_[k] = keys[k].index;
         uniq_.reserve(n_);
         pts_.reserve(n_ + 1);
         for (std::size_t k = 0; k < n_; ++k) {
@@ -160,7 +176,14 @@ private:
                pred_.orient2d(a, b, c, 0, 2) == 0;
     }
 
-    void triangulate() {
+    // Every this many insertions (or vertices of the graph pass) the poll is asked.
+    static constexpr std::size_t kPollEvery = 1 << 14;
+
+    static void ask(const Poll& poll) {
+        if (poll && !poll()) throw Cancelled();
+    }
+
+    void triangulate(const Poll& poll) {
         const std::size_t m = pts_.size();
         dim_ = 0;
         if (m < 2) return;
@@ -188,7 +211,11 @@ private:
         }
         tri_.emplace(pts_.data(), rank_.data(), m);
         tri_->init(0, 1, static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(d));
-        for (std::uint32_t v : insertion_order(c, d)) tri_->insert(v);
+        std::size_t done = 0;
+        for (std::uint32_t v : insertion_order(c, d)) {
+            tri_->insert(v);
+            if (++done % kPollEvery == 0) ask(poll);
+        }
     }
 
     // Appends a point off the plane of a, b, c (which are not collinear) and returns
@@ -250,7 +277,7 @@ private:
     // Neighbour lists (internal numbering, apex left out) from the cells. Each cell
     // writes its other three vertices into the bucket of each of its vertices (one
     // pass in cell order), and each bucket is then reduced to its distinct entries.
-    void adjacency(std::vector<std::uint32_t>& start, std::vector<std::uint32_t>& list) const {
+    void adjacency(std::vector<std::uint32_t>& start, std::vector<std::uint32_t>& list, const Poll& poll) const {
         const std::size_t m = uniq_.size();
         const std::size_t slots = tri_->cell_slots();
         const std::uint32_t apex = apex_;
@@ -278,6 +305,7 @@ private:
         std::vector<std::uint32_t> seen(m, kInf);
         list.reserve(first[m] / 5 + 16);
         for (std::size_t v = 0; v < m; ++v) {
+            if (v % (4 * kPollEvery) == 0) ask(poll);
             start[v] = static_cast<std::uint32_t>(list.size());
             for (std::size_t e = first[v]; e < first[v + 1]; ++e) {
                 std::uint32_t u = bucket[e];
@@ -289,15 +317,18 @@ private:
         start[m] = static_cast<std::uint32_t>(list.size());
     }
 
-    // The graph in the caller's numbering: internal lists mapped and sorted, copies
-    // joined to their smallest-index copy.
-    Graph assemble(const std::vector<std::uint32_t>& start, const std::vector<std::uint32_t>& list) const {
+    // The graph with every point i numbered `rename[i]` (i itself without `rename`):
+    // internal lists mapped and sorted, copies joined to their smallest-index copy.
+    Graph assemble(const std::vector<std::uint32_t>& start, const std::vector<std::uint32_t>& list,
+                   const std::uint32_t* rename) const {
         const std::size_t m = uniq_.size();
-        std::vector<std::uint32_t> extra(n_, 0);  // copies per kept point
-        for (const auto& cp : copies_) ++extra[cp.rep];
-        Graph g{Buffer<std::uint32_t>(n_ + 1), Buffer<std::uint32_t>()};
+        auto id = [rename](std::uint32_t i) { return rename ? rename[i] : i; };
+        std::vector<std::uint32_t> kept(m);  // final number of each kept point
+        for (std::size_t v = 0; v < m; ++v) kept[v] = id(uniq_[v]);
         std::vector<std::uint64_t> deg(n_, 1);
-        for (std::size_t v = 0; v < m; ++v) deg[uniq_[v]] = std::uint64_t{start[v + 1] - start[v]} + extra[uniq_[v]];
+        for (std::size_t v = 0; v < m; ++v) deg[kept[v]] = start[v + 1] - start[v];
+        for (const auto& cp : copies_) ++deg[id(cp.rep)];
+        Graph g{Buffer<std::uint32_t>(n_ + 1), Buffer<std::uint32_t>(), Buffer<std::int64_t>()};
         std::uint64_t total = 0;
         g.indptr[0] = 0;
         for (std::size_t i = 0; i < n_; ++i) {
@@ -308,17 +339,17 @@ private:
         g.indices = Buffer<std::uint32_t>(total);
         std::vector<std::uint32_t> fill(g.indptr.begin(), g.indptr.end() - 1);
         for (std::size_t v = 0; v < m; ++v) {
-            std::uint32_t id = uniq_[v];
-            for (std::size_t e = start[v]; e < start[v + 1]; ++e) g.indices[fill[id]++] = uniq_[list[e]];
+            std::uint32_t* out = g.indices.data() + fill[kept[v]];
+            for (std::size_t e = start[v]; e < start[v + 1]; ++e) *out++ = kept[list[e]];
+            fill[kept[v]] += start[v + 1] - start[v];
         }
         for (const auto& cp : copies_) {
-            g.indices[fill[cp.rep]++] = cp.copy;
-            g.indices[fill[cp.copy]++] = cp.rep;
+            const std::uint32_t rep = id(cp.rep), copy = id(cp.copy);
+            g.indices[fill[rep]++] = copy;
+            g.indices[fill[copy]++] = rep;
         }
-        for (std::size_t v = 0; v < m; ++v) {
-            std::uint32_t id = uniq_[v];
-            sort_small(g.indices.begin() + g.indptr[id], g.indices.begin() + g.indptr[id + 1]);
-        }
+        for (std::size_t v = 0; v < m; ++v)
+            sort_small(g.indices.begin() + g.indptr[kept[v]], g.indices.begin() + g.indptr[kept[v] + 1]);
         return g;
     }
 
@@ -342,9 +373,10 @@ private:
 
     std::size_t n_;
     int dim_ = -1;
-    std::vector<Vec3> pts_;            // kept points in Morton order, then the apex if any
-    std::vector<std::uint32_t> rank_;  // original index of each point (n for the apex)
-    std::vector<std::uint32_t> uniq_;  // original index of each kept point
+    std::vector<Vec3> pts_;             // kept points in Morton order, then the apex if any
+    std::vector<std::uint32_t> rank_;   // original index of each point (n for the apex)
+    std::vector<std::uint32_t> uniq_;   // original index of each kept point
+    std::vector<std::uint32_t> order_;  // every original index: kept points in Morton order, copies after theirs
     std::vector<Copy> copies_;
     std::vector<std::uint32_t> chain_;  // collinear clouds: the kept points in line order
     std::uint32_t apex_ = kInf;

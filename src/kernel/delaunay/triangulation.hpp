@@ -88,6 +88,7 @@ public:
             std::uint32_t c = stack_.back();
             stack_.pop_back();
             cavity_.push_back(c);
+            for (std::uint32_t i = 0; i < 4; ++i) __builtin_prefetch(&cells_[cells_[c].n[i] >> 2]);
             for (std::uint32_t i = 0; i < 4; ++i) {
                 std::uint32_t n = cells_[c].n[i] >> 2;
                 std::uint8_t m = mark_[n];
