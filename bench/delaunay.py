@@ -62,10 +62,23 @@ def scipy_graph(points: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
 
 
 def cgal_binary(log: Callable[[str], None]) -> Optional[str]:
-    """The compiled CGAL program, built when missing or older than its source; None (and
-    a note) when it cannot be built."""
-    if CGAL_BINARY.exists() and CGAL_BINARY.stat().st_mtime >= CGAL_SOURCE.stat().st_mtime:
-        return str(CGAL_BINARY)
+    """The compiled CGAL program, built when missing or older than its source and tried
+    on eight points; None (and a note) when it cannot be built or does not run."""
+    if not (CGAL_BINARY.exists() and CGAL_BINARY.stat().st_mtime >= CGAL_SOURCE.stat().st_mtime):
+        if not compile_cgal(log):
+            return None
+    probe = w.CACHE / "cgal_probe.bin"
+    np.array([[i & 1, i >> 1 & 1, i >> 2 & 1] for i in range(8)], "<f8").tofile(probe)
+    try:
+        subprocess.run([str(CGAL_BINARY), str(probe)], capture_output=True, check=True, timeout=60)
+    except (OSError, subprocess.SubprocessError) as e:
+        log(f"  CGAL skipped: the compiled program does not run ({e})")
+        return None
+    return str(CGAL_BINARY)
+
+
+def compile_cgal(log: Callable[[str], None]) -> bool:
+    """g++ -O3 of the CGAL program into bench/.cache/; False (and a note) on failure."""
     CGAL_BINARY.parent.mkdir(parents=True, exist_ok=True)
     tmp = CGAL_BINARY.with_suffix(".tmp")
     cmd = ["g++", *CGAL_FLAGS, str(CGAL_SOURCE), "-o", str(tmp), "-lgmp", "-lmpfr"]
@@ -74,13 +87,13 @@ def cgal_binary(log: Callable[[str], None]) -> Optional[str]:
         out = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
     except (OSError, subprocess.TimeoutExpired) as e:
         log(f"  CGAL skipped: {e}")
-        return None
+        return False
     if out.returncode != 0:
         first = next((ln for ln in out.stderr.splitlines() if "error" in ln), out.stderr.strip()[:200])
         log(f"  CGAL skipped (install libcgal-dev to compare with it): {first}")
-        return None
+        return False
     tmp.replace(CGAL_BINARY)
-    return str(CGAL_BINARY)
+    return True
 
 
 def cgal_job(binary: str, points: np.ndarray, tag: str) -> Job:
