@@ -289,7 +289,7 @@ private:
                 if (v[k] < apex) first[v[k] + 2] += 3;
         }
         for (std::size_t v = 0; v < m; ++v) first[v + 2] += first[v + 1];
-        std::vector<std::uint32_t> bucket(first[m + 1]);
+        Buffer<std::uint32_t> bucket(first[m + 1]);  // every slot is written below
         for (std::size_t c = 0; c < slots; ++c) {
             const std::uint32_t* v = tri_->cell(c);
             if (v[0] == kDead) continue;

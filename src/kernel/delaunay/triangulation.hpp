@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "../buffer.hpp"
 #include "../errors.hpp"
 #include "predicates.hpp"
 
@@ -133,7 +134,7 @@ private:
         }
         std::size_t c = cells_.size();
         if (c >= kMaxCells) fail("too many points for one triangulation");
-        cells_.emplace_back();
+        cells_.push_back(Cell{});
         mark_.push_back(0);
         return static_cast<std::uint32_t>(c);
     }
@@ -290,8 +291,8 @@ private:
     const Vec3* pts_;
     const std::uint32_t* rank_;
     exact::Predicates pred_;
-    std::vector<Cell> cells_;
-    std::vector<std::uint8_t> mark_;  // 1: in the cavity, 2: tested and outside it
+    Vec<Cell, 32> cells_;     // large buffers of the kernel ask for huge pages: fewer TLB misses
+    Vec<std::uint8_t> mark_;  // 1: in the cavity, 2: tested and outside it
     std::vector<std::uint32_t> free_;
     std::vector<std::uint32_t> cavity_, boundary_, stack_, tested_;
     std::vector<Slot> table_;
