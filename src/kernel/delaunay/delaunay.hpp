@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "../adjacency.hpp"
 #include "../buffer.hpp"
 #include "../errors.hpp"
 #include "../morton.hpp"
@@ -349,22 +350,9 @@ private:
             g.indices[fill[copy]++] = rep;
         }
         for (std::size_t v = 0; v < m; ++v)
-            sort_small(g.indices.begin() + g.indptr[kept[v]], g.indices.begin() + g.indptr[kept[v] + 1]);
+            adjacency_detail::sort_small(g.indices.begin() + g.indptr[kept[v]],
+                                         g.indices.begin() + g.indptr[kept[v] + 1]);
         return g;
-    }
-
-    // Ascending order; insertion sort for the short lists of a Delaunay graph.
-    static void sort_small(std::uint32_t* first, std::uint32_t* last) {
-        if (last - first > 48) {
-            std::sort(first, last);
-            return;
-        }
-        for (std::uint32_t* i = first + 1; i < last; ++i) {
-            std::uint32_t x = *i;
-            std::uint32_t* j = i;
-            for (; j > first && *(j - 1) > x; --j) *j = *(j - 1);
-            *j = x;
-        }
     }
 
     struct Copy {
