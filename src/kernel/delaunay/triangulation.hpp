@@ -219,7 +219,7 @@ private:
     }
 
     struct Slot {
-        std::uint64_t key;
+        std::uint64_t key;  // a directed edge: (from << 32 | to)
         std::uint32_t link;
         std::uint32_t stamp;
     };
@@ -228,7 +228,7 @@ private:
     void fill_cavity(std::uint32_t p) {
         std::size_t faces = boundary_.size();
         std::size_t want = 64;
-        while (want < 4 * faces) want *= 2;
+        while (want < 8 * faces) want *= 2;
         if (table_.size() < want) {
             table_.assign(want, Slot{0, 0, 0});
             tstamp_ = 0;
@@ -238,54 +238,57 @@ private:
             tstamp_ = 1;
         }
         const std::size_t mask = table_.size() - 1;
-        // slots of the edge left when slot i holds p and face k is taken
-        static constexpr std::uint8_t kEdge[4][4][2] = {
-            {{0, 0}, {2, 3}, {1, 3}, {1, 2}},
-            {{2, 3}, {0, 0}, {0, 3}, {0, 2}},
-            {{1, 3}, {0, 3}, {0, 0}, {0, 1}},
-            {{1, 2}, {0, 2}, {0, 1}, {0, 0}},
+        // Face k of a new cell whose slot i holds p, oriented as the boundary of the cell
+        // and read from p, runs along the edge from slot kDir[i][k][0] to kDir[i][k][1].
+        // The cell across that face runs along the same edge the other way, so every
+        // new cell finds each of its neighbours under the reversed edge: first all faces
+        // are entered by their directed edge, then each looks its reverse up.
+        static constexpr std::uint8_t kDir[4][4][2] = {
+            {{0, 0}, {3, 2}, {1, 3}, {2, 1}},
+            {{2, 3}, {0, 0}, {3, 0}, {0, 2}},
+            {{3, 1}, {0, 3}, {0, 0}, {1, 0}},
+            {{1, 2}, {2, 0}, {0, 1}, {0, 0}},
         };
-        std::size_t matched = 0;
-        std::uint32_t made = 0;
+        auto hash = [mask](std::uint64_t key) {
+            return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
+        };
+        made_.clear();
         for (std::uint32_t b : boundary_) {
             std::uint32_t c = b >> 2, i = b & 3;
             std::uint32_t nc = alloc();
             Cell& cell = cells_[nc];
-            const Cell& old = cells_[c];
-            cell = old;
+            cell = cells_[c];
             cell.v[i] = p;
-            std::uint32_t outer = old.n[i];
+            std::uint32_t outer = cell.n[i];
             cells_[outer >> 2].n[outer & 3] = nc << 2 | i;
+            made_.push_back(nc << 2 | i);
             for (std::uint32_t k = 0; k < 4; ++k) {
                 if (k == i) continue;
-                std::uint32_t e0 = cell.v[kEdge[i][k][0]], e1 = cell.v[kEdge[i][k][1]];
-                std::uint64_t key = e0 < e1 ? (std::uint64_t{e0} << 32 | e1) : (std::uint64_t{e1} << 32 | e0);
-                std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
-                for (;; h = (h + 1) & mask) {
-                    Slot& s = table_[h];
-                    if (s.stamp != tstamp_) {
-                        s = Slot{key, nc << 2 | k, tstamp_};
-                        break;
-                    }
-                    if (s.key == key && s.link != kInf) {
-                        cell.n[k] = s.link;
-                        cells_[s.link >> 2].n[s.link & 3] = nc << 2 | k;
-                        s.link = kInf;
-                        ++matched;
-                        break;
-                    }
-                }
+                std::uint64_t key = std::uint64_t{cell.v[kDir[i][k][0]]} << 32 | cell.v[kDir[i][k][1]];
+                std::size_t h = hash(key);
+                while (table_[h].stamp == tstamp_) h = (h + 1) & mask;
+                table_[h] = Slot{key, nc << 2 | k, tstamp_};
             }
-            made = nc;
         }
-        if (2 * matched != 3 * faces) fail("the triangulation became inconsistent");
+        for (std::uint32_t m : made_) {
+            std::uint32_t nc = m >> 2, i = m & 3;
+            Cell& cell = cells_[nc];
+            for (std::uint32_t k = 0; k < 4; ++k) {
+                if (k == i) continue;
+                std::uint64_t key = std::uint64_t{cell.v[kDir[i][k][1]]} << 32 | cell.v[kDir[i][k][0]];
+                std::size_t h = hash(key);
+                while (table_[h].stamp == tstamp_ && table_[h].key != key) h = (h + 1) & mask;
+                if (table_[h].stamp != tstamp_) fail("the triangulation became inconsistent");
+                cell.n[k] = table_[h].link;
+            }
+        }
         for (std::uint32_t c : cavity_) {
             cells_[c].v[0] = kDead;
             mark_[c] = 0;
             free_.push_back(c);
         }
         for (std::uint32_t c : tested_) mark_[c] = 0;
-        last_ = made;
+        last_ = made_.back() >> 2;
     }
 
     const Vec3* pts_;
@@ -294,7 +297,7 @@ private:
     Vec<Cell, 32> cells_;     // large buffers of the kernel ask for huge pages: fewer TLB misses
     Vec<std::uint8_t> mark_;  // 1: in the cavity, 2: tested and outside it
     std::vector<std::uint32_t> free_;
-    std::vector<std::uint32_t> cavity_, boundary_, stack_, tested_;
+    std::vector<std::uint32_t> cavity_, boundary_, stack_, tested_, made_;
     std::vector<Slot> table_;
     std::uint32_t tstamp_ = 0, last_ = 0, rng_ = 2463534242u;
 };
