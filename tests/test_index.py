@@ -161,7 +161,7 @@ def test_interrupt_stops_between_chunks(monkeypatch):
         calls.clear()
         with pytest.raises(KeyboardInterrupt):
             index.query(cloud(1000, 14), workers=workers)
-        assert len(calls) < 100  # the chunks not yet started were dropped
+        assert len(calls) == 2 if workers == 1 else len(calls) < 100  # not all 100 chunks ran
 
 
 Y = cloud(50, 15)

@@ -15,16 +15,16 @@ namespace plov {
 // 1 and below 2^32.
 inline Buffer<std::uint64_t> coherent_perm(const Triple* pts, std::size_t n) {
     morton_detail::Box3 box = morton_detail::bounds(pts, n);
-    double extent[3];
+    double scale[3];
     for (int a = 0; a < 3; ++a) {
-        extent[a] = box.hi[a] - box.lo[a];
-        if (extent[a] == 0.0) extent[a] = 1.0;
+        const double extent = box.hi[a] - box.lo[a];
+        scale[a] = extent > 0.0 ? 1023.0 / extent : 0.0;
     }
     Buffer<std::uint32_t> keys(n), idx(n), keys2(n), idx2(n);
     for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t code = 0;
         for (int a = 0; a < 3; ++a) {
-            const double t = ((pts[i][a] - box.lo[a]) / extent[a]) * 1023.0;
+            const double t = (pts[i][a] - box.lo[a]) * scale[a];
             code |= morton_detail::spread21(morton_detail::saturate_u64(t) & 1023) << a;
         }
         keys[i] = static_cast<std::uint32_t>(code);

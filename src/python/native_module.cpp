@@ -136,6 +136,10 @@ PyObject* morton_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         auto perm = without_gil([&] {
             const std::size_t n = x.view.rows;
             if (n == 0) return Buffer<std::uint64_t>();
+            // Rows of three contiguous doubles are read in place.
+            if (x.view.col_stride == sizeof(double) && x.view.row_stride == sizeof(Triple) &&
+                reinterpret_cast<std::uintptr_t>(x.view.data) % alignof(Triple) == 0)
+                return coherent_perm(reinterpret_cast<const Triple*>(x.view.data), n);
             Buffer<Triple> triples(n);
             for (std::size_t i = 0; i < n; ++i) triples[i] = {x.view.at(i, 0), x.view.at(i, 1), x.view.at(i, 2)};
             return coherent_perm(triples.data(), n);
