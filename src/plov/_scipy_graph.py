@@ -60,7 +60,8 @@ def _join_copies(indptr: np.ndarray, indices: np.ndarray, rep: np.ndarray) -> Gr
     rep[v] in both directions; lists stay sorted."""
     n = len(rep)
     copies = np.flatnonzero(rep != np.arange(n))
-    rows = np.concatenate([np.repeat(np.arange(n), np.diff(indptr.astype(np.int64))), rep[copies], copies])
+    degree: np.ndarray = np.diff(indptr.astype(np.int64))
+    rows = np.concatenate([np.repeat(np.arange(n), degree), rep[copies], copies])
     cols = np.concatenate([indices.astype(np.int64), copies, rep[copies]])
     order = np.lexsort((cols, rows))
     new_indptr = np.zeros(n + 1, np.int64)
