@@ -51,6 +51,15 @@ def delaunay_graph(points: npt.ArrayLike, *, method: str = "native") -> Graph:
     raise ValueError(f"method must be 'native' or 'scipy', not {method!r}")
 
 
+def delaunay_graph_ordered(points: npt.ArrayLike) -> Tuple[np.ndarray, np.ndarray, npt.NDArray[np.int64]]:
+    """`delaunay_graph(points)` renumbered in the builder's own Morton order, in which a
+    walk touches memory in the order of its steps, and that order as `perm` (int64, new
+    vertex -> original index): one build, no renumbering afterwards."""
+    pts = as_points(points, "points", np.float64)
+    with native_errors():
+        return cast(Tuple[np.ndarray, np.ndarray, npt.NDArray[np.int64]], _native.delaunay_graph(pts, True))
+
+
 def delaunay_tetrahedra(points: npt.ArrayLike) -> npt.NDArray[np.uint64]:
     """The tetrahedra of the Delaunay triangulation of `points` ((n, 3)) as an (m, 4)
     uint64 array of point indices, the format `graph_from_simplices` reads.

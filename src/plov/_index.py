@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._graphs import delaunay_graph, prepared_class, renumber
+from ._graphs import delaunay_graph, delaunay_graph_ordered, prepared_class, renumber
 from ._validate import (
     as_bound,
     as_count,
@@ -72,15 +72,17 @@ class Index:
         n = len(pts)
         if n == 0:
             raise ValueError("points is empty: an Index needs at least one point")
-        perm: Optional[np.ndarray] = morton_order(pts) if n >= _REORDER_MIN_POINTS else None
+        perm: Optional[np.ndarray] = None
         with native_errors():
-            if graph is None:
-                if perm is not None:
-                    pts = pts.take(perm, axis=0)
+            if graph is None and n >= _REORDER_MIN_POINTS:
+                indptr, indices, perm = delaunay_graph_ordered(pts)  # built in Morton order
+                pts = pts.take(perm, axis=0)
+            elif graph is None:
                 indptr, indices = delaunay_graph(pts)
             else:
                 indptr, indices = as_graph(graph, n, "graph")
-                if perm is not None:
+                if n >= _REORDER_MIN_POINTS:
+                    perm = morton_order(pts)
                     pts, indptr, indices = renumber(pts, indptr, indices, perm)
             self._target = prepared_class(pts.dtype)(pts, indptr, indices)
         self._points = pts  # in the search's numbering
