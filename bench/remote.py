@@ -88,15 +88,24 @@ def make_query(data: np.ndarray, queries: np.ndarray, k: int) -> Callable[[], An
     return lambda: tree.query(q, k=k)
 
 
-def make_all_by_all(clouds: List[np.ndarray], sorted_points: np.ndarray, sorted_labels: np.ndarray
-                    ) -> Callable[[], Any]:
-    """One tree per cloud, queried with every other cloud's points in Morton order."""
-    trees = [_tree(c) for c in clouds]
+def make_build_query(data: np.ndarray, query_sets: List[np.ndarray], k: int) -> Callable[[], Any]:
+    """End to end: the tree built inside the timed call, then queried with every set."""
+    data, sets = np.ascontiguousarray(data), [np.ascontiguousarray(q) for q in query_sets]
+    return lambda: (lambda tree: [tree.query(q, k=k) for q in sets])(_tree(data))
+
+
+def make_all_by_all(clouds: List[np.ndarray], sorted_points: np.ndarray, sorted_labels: np.ndarray,
+                    build_inside: bool = False) -> Callable[[], Any]:
+    """One tree per cloud, queried with every other cloud's points in Morton order; the
+    trees are built inside the timed call with `build_inside`."""
     queries = [np.ascontiguousarray(sorted_points[sorted_labels != c]) for c in range(len(clouds))]
+    if build_inside:
+        return lambda: [_tree(c).query(q, k=1) for c, q in zip(clouds, queries)]
+    trees = [_tree(c) for c in clouds]
     return lambda: [t.query(q, k=1) for t, q in zip(trees, queries)]
 
 
-FACTORIES = {"query": make_query, "all_by_all": make_all_by_all}
+FACTORIES = {"query": make_query, "build_query": make_build_query, "all_by_all": make_all_by_all}
 
 
 def serve(inp: BinaryIO, out: BinaryIO) -> None:

@@ -12,7 +12,12 @@ Sections:
   3. all-by-all over overlapping surface clouds: query_grouped per target on one and two
      threads;
   4. graph build from tetrahedra;
-  5. time per query point as the clouds grow (uniform clouds).
+  5. time per query point as the clouds grow (uniform clouds);
+  6. plov.Index and all_by_all from raw points, end to end (bench/index.py);
+  7. Delaunay graphs from raw points (bench/delaunay.py);
+and, only when named with --only (bench/extra.py): blocks (the all-by-all over a range
+of blocks), package (what the plov layer adds to the native calls), graphmem (the peak
+memory of the graph build).
 Every workload runs in two storage layouts: points as sampled, and points and graph
 renumbered in Morton order. The trees get their best case: trees built outside the
 timers, query points sorted in Morton order. Timings are medians of several rounds in
@@ -34,7 +39,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 from scipy.spatial import cKDTree
 
-from . import counting, remote
+from . import counting, delaunay, extra, index, remote
 from . import workloads as w
 from .env import ROOT, load_average, machine
 from .remote import Job, local_job, median, round_robin
@@ -62,7 +67,7 @@ class Config:
     scaling: Sequence[int]
     graph_n: int
     counts: bool = True
-    sections: Sequence[str] = ("single", "knn", "allbyall", "graph", "scaling")
+    sections: Sequence[str] = ("single", "knn", "allbyall", "graph", "scaling", "index", "delaunay")
 
     @classmethod
     def make(cls, quick: bool, out: Optional[Path], repeats: Optional[int]) -> "Config":
@@ -430,7 +435,7 @@ class Suite:
                     add(f"all-by-all, 1 thread, {method}: vs pykdtree/1", layout, g1["ratios"]["pykdtree/1"], ">=",
                         3.0)
                     add(f"all-by-all, {method}: 2 threads vs 1", layout, g1["median_s"] / g2["median_s"], ">=", 1.8)
-        return out
+        return out + index.targets(self) + delaunay.targets(self)
 
     def print_targets(self, targets: List[Dict[str, Any]]) -> None:
         self.log("\ntargets (the aims hold for the Morton layout; the sampled layout is reported alongside)")
@@ -454,7 +459,10 @@ class Suite:
         self.log(f"plov benchmark suite ({meta['mode']}), _plov from {_plov.__file__}")
         self.log(f"{meta.get('cpu', '?')}, {meta['cpus']} cores, load average {meta['load_before']}")
         sections = {"single": self.section_single, "knn": self.section_knn, "allbyall": self.section_allbyall,
-                    "graph": self.section_graph, "scaling": self.section_scaling}
+                    "graph": self.section_graph, "scaling": self.section_scaling,
+                    "index": lambda: index.section_index(self),
+                    "delaunay": lambda: delaunay.section(self)}
+        sections.update({name: (lambda f=f: f(self)) for name, f in extra.SECTIONS.items()})
         loads = {}
         for name in cfg.sections:
             t0 = time.perf_counter()
@@ -515,8 +523,8 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     ap.add_argument("--repeats", type=int, help="rounds per comparison (default 5, and 3 for the k-nearest, "
                     "all-by-all and graph-build comparisons; quick: 3)")
     ap.add_argument("--out", type=Path, help="where the JSON and PNGs go (default docs/, quick: bench/.cache/quick/)")
-    ap.add_argument("--only", nargs="+", choices=["single", "knn", "allbyall", "graph", "scaling"],
-                    help="run only these sections")
+    ap.add_argument("--only", nargs="+", choices=list(Config.sections) + list(extra.SECTIONS),
+                    help="run only these sections (blocks, package and graphmem run only when named here)")
     ap.add_argument("--no-counts", action="store_true", help="skip the counting build and its measurements")
     ap.add_argument("--redraw", type=Path, metavar="JSON",
                     help="measure nothing: redraw the figures and the results section of benchmarks.md from JSON")
@@ -527,7 +535,7 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
         publish(json.loads(args.redraw.read_text()), cfg.out)
         return
     if args.only:
-        cfg.sections = [s for s in cfg.sections if s in args.only]
+        cfg.sections = [s for s in (*cfg.sections, *extra.SECTIONS) if s in args.only]
     cfg.counts = not args.no_counts and "single" in cfg.sections
     suite = Suite(cfg)
     try:

@@ -4,7 +4,6 @@ numbering) and points and graph renumbered in Morton order."""
 
 from __future__ import annotations
 
-from pathlib import Path
 from typing import Callable, List, NamedTuple, Optional, Tuple
 
 import numpy as np

@@ -233,6 +233,30 @@ def test_empty_query():
         assert d.shape == i.shape == (0,) and d.dtype == np.float32 and i.dtype == np.uint64
 
 
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_next_float_above_a_reported_distance_keeps_its_point(dtype):
+    # The bound is applied to squared distances, so a reported distance passed back as
+    # the bound can lose its own point by one rounding; the next float above it cannot.
+    Prepared = _plov.PreparedF64 if dtype == np.float64 else _plov.PreparedF32
+    target = Prepared(*cloud_with_graph(2_000, 5, dtype))
+    x = cloud_with_graph(300, 6, dtype)[0]
+    alone = (np.zeros(2, U32), np.zeros(0, U32))
+    lost = 0
+    for p in x:
+        one = Prepared(p[None], *alone)
+        searches = (
+            lambda r: target.query(p[None], *alone, r),
+            lambda r: target.query_k(p[None], *alone, 1, 4, r),
+            lambda r: target.query_prepared_blocked(one, 1, r),
+        )
+        for search in searches:
+            (d,), (i,) = (a.ravel() for a in search(None))
+            (_,), (i_next,) = (a.ravel() for a in search(np.nextafter(d, dtype(INF))))
+            assert i_next == i
+            lost += search(d)[1].ravel()[0] != i
+    assert lost > 0  # passing the distance itself does lose some
+
+
 def test_f32_bound_is_rounded_to_single_precision():
     y = line([0.0], np.float32)
     t = _plov.PreparedF32(y, *csr([[]]))

@@ -43,7 +43,7 @@ def world():
         prepared = [Prepared(*c) for c in raw]
         grouped = Grouped.prepare(prepared, [perms[0], None, perms[2]])
         t, q = prepared[0], prepared[1]
-        (x, xi, xn), (y, yi, yn) = raw[1], raw[0]
+        x, xi, xn = raw[1]
         ann = getattr(_plov, "all_nearest_neighbours" + suffix)
         ann_k = getattr(_plov, "all_nearest_neighbours_k" + suffix)
         bad_ip = xi.copy()

@@ -88,9 +88,7 @@ inline void sort_small(std::uint32_t* first, std::uint32_t* last) noexcept {
     }
 }
 
-[[noreturn]] inline void fail_changed_simplices() {
-    fail("graph_from_simplices: simplices changed during the call");
-}
+[[noreturn]] inline void fail_changed_simplices() { fail("graph_from_simplices: simplices changed during the call"); }
 
 }  // namespace adjacency_detail
 

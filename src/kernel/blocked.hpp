@@ -1,9 +1,12 @@
-// Blocked descent: the query points are cut into consecutive blocks whose descents
-// start at one shared seed and advance together, one step per pass. In every pass the
-// queries standing on the same target vertex share one fetch of that vertex's
-// neighbour list and coordinates. The query graph is not used; the order of the
-// query points (Morton order for grouped sets) provides the locality. Over a target
-// known to be consistent the same descents run query by query instead (same results).
+// Blocked descent: the query points, in the order given, are cut into consecutive
+// blocks whose descents all start at one seed, the answer of the last point answered
+// before the block. No query graph is used; the order of the points (Morton order for
+// grouped sets) provides the locality. Over a target known to be consistent (the usual
+// case: every prepared target is checked once) each descent runs on its own, two at a
+// time in turns. Over any other target the descents of a block advance together, one
+// checked step per pass, and the queries standing on the same vertex share one fetch
+// of its neighbourhood; failures then come in the order of those passes. Both ways
+// give the same results.
 #pragma once
 
 #include <algorithm>
@@ -30,20 +33,20 @@ inline constexpr std::uint64_t kMaxBlock = std::uint64_t{1} << 62;
 
 }  // namespace blocked_detail
 
-// For every query point q < len(query.indptr) - 1 the nearest target point reached by
-// greedy descent, or the miss marker (+inf, n_target) under `bound`. `dists` and `idx`
-// are replaced by the n results. Only the points of `query` and the length of its
-// indptr are read.
+// For each of the first `n` of the `n_query` points of `query` the nearest target
+// point reached by greedy descent, or the miss marker (+inf, n_target) under `bound`.
+// `n` may exceed `n_query`: the search then fails at the first point missing.
 template <class T>
-void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffer<T>& dists,
-                    Buffer<std::uint64_t>& idx, std::uint64_t block, const std::optional<DistanceBound<T>>& bound) {
+NearestResult<T> search_blocked(const PackedPoint<T>* query, std::size_t n_query, std::size_t n,
+                                const GraphView<T>& target, std::uint64_t block,
+                                const std::optional<DistanceBound<T>>& bound) {
     using namespace blocked_detail;
     constexpr T inf = std::numeric_limits<T>::infinity();
 
-    const std::size_t n = query.indptr.len - 1;  // wraps for an empty indptr
-    dists = Buffer<T>::zeros(n);
-    idx = Buffer<std::uint64_t>::zeros(n);
-    if (n == 0) return;
+    NearestResult<T> res{Buffer<T>::zeros(n), Buffer<std::uint64_t>::zeros(n)};
+    Buffer<T>& dists = res.dists;
+    Buffer<std::uint64_t>& idx = res.idx;
+    if (n == 0) return res;
 
     const std::size_t n_t = target.n_points;
     auto fill = [&](std::uint64_t marker) {
@@ -54,14 +57,14 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
     };
     if (n_t == 0) {
         fill(0);
-        return;
+        return res;
     }
     check_contiguous(target.indptr, target.neighbours);
 
-    const BoundPlan<T> plan = plan_bound(bound, query);
+    const BoundPlan<T> plan = plan_bound(bound, query, n_query);
     if (plan.rejected) {
         fill(n_t);
-        return;
+        return res;
     }
     const BoundMode mode = plan.mode;
     const T r2 = plan.r2;
@@ -89,8 +92,8 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
         // Seeding: every unpruned query of the block starts at the carried seed.
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t q = start + i;
-            check_index(q, query.n_points);
-            const PackedPoint<T>& p = query.points[q];
+            check_index(q, n_query);
+            const PackedPoint<T>& p = query[q];
             if (mode == BoundMode::PerPoint && box_point_dist2(bound->tlo, bound->thi, p) > r2) {
                 cur[i] = kPruned;
                 state[i] = kPrunedSlot;
@@ -121,8 +124,7 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
                     pending = i;
                     continue;
                 }
-                auto [r1, r2nd] = greedy_descent_pair(tgt, query.points[start + pending], seed,
-                                                      query.points[start + i], seed);
+                auto [r1, r2nd] = greedy_descent_pair(tgt, query[start + pending], seed, query[start + i], seed);
                 best[pending] = r1.first;
                 cur[pending] = r1.second;
                 best[i] = r2nd.first;
@@ -130,7 +132,7 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
                 pending = count;
             }
             if (pending != count)
-                std::tie(best[pending], cur[pending]) = greedy_descent<false>(tgt, query.points[start + pending], seed);
+                std::tie(best[pending], cur[pending]) = greedy_descent<false>(tgt, query[start + pending], seed);
             live = 0;
         }
 
@@ -173,7 +175,7 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
                         --live;
                         continue;
                     }
-                    const PackedPoint<T>& p = query.points[start + slot];
+                    const PackedPoint<T>& p = query[start + slot];
                     const T bd = best[slot];
                     PairKey<T> key = pair_key(bd, v);
                     // Nothing compares below a NaN distance: such a query never moves.
@@ -205,17 +207,7 @@ void search_blocked(const GraphView<T>& query, const GraphView<T>& target, Buffe
         }
         start += count;
     }
-}
-
-inline void search_blocked_f32(const GraphView<float>& q, const GraphView<float>& t, Buffer<float>& dists,
-                               Buffer<std::uint64_t>& idx, std::uint64_t block,
-                               const std::optional<DistanceBound<float>>& b) {
-    search_blocked(q, t, dists, idx, block, b);
-}
-inline void search_blocked_f64(const GraphView<double>& q, const GraphView<double>& t, Buffer<double>& dists,
-                               Buffer<std::uint64_t>& idx, std::uint64_t block,
-                               const std::optional<DistanceBound<double>>& b) {
-    search_blocked(q, t, dists, idx, block, b);
+    return res;
 }
 
 }  // namespace plov

@@ -2,6 +2,7 @@
 // warm-started at the answer of the query neighbour that discovered it.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +22,8 @@ namespace plov {
 struct EvalCounter {
     std::atomic<unsigned long long> evals{0}, descents{0}, steps{0}, pairs{0};
     ~EvalCounter() {
-        std::fprintf(stderr, "descents %llu evals %llu steps %llu pairs %llu\n", descents.load(), evals.load(), steps.load(), pairs.load());
+        std::fprintf(stderr, "descents %llu evals %llu steps %llu pairs %llu\n", descents.load(), evals.load(),
+                     steps.load(), pairs.load());
     }
 };
 inline EvalCounter eval_counter;
@@ -55,31 +57,22 @@ template <class T>
 struct DescentTarget {
     const PackedPoint<T>* points;
     std::size_t n;
-    const unsigned char* indptr;
-    std::size_t indptr_len;
-    const unsigned char* neighbours;
-    std::size_t neighbours_len;
+    DenseU32 indptr;
+    DenseU32 neighbours;
 
     explicit DescentTarget(const GraphView<T>& g)
-        : points(g.points), n(g.n_points), indptr(g.indptr.data), indptr_len(g.indptr.len),
-          neighbours(g.neighbours.data), neighbours_len(g.neighbours.len) {}
-
-    static std::uint32_t load(const unsigned char* base, std::size_t i) noexcept {
-        std::uint32_t v;
-        std::memcpy(&v, base + i * sizeof(std::uint32_t), sizeof v);
-        return v;
-    }
+        : points(g.points), n(g.n_points), indptr(DenseU32::of(g.indptr)), neighbours(DenseU32::of(g.neighbours)) {}
 
     // Neighbour range of `v`, checked.
     std::pair<std::uint32_t, std::uint32_t> range(std::uint32_t v) const {
         std::uint64_t next = std::uint64_t{v} + 1;
-        if (next >= indptr_len) [[unlikely]]
-            fail_index(indptr_len, next);
-        std::uint32_t a = load(indptr, v), b = load(indptr, next);
-        check_range(a, b, neighbours_len);
+        if (next >= indptr.len) [[unlikely]]
+            fail_index(indptr.len, next);
+        std::uint32_t a = indptr[v], b = indptr[next];
+        check_range(a, b, neighbours.len);
         return {a, b};
     }
-    std::uint32_t neighbour(std::size_t k) const noexcept { return load(neighbours, k); }
+    std::uint32_t neighbour(std::size_t k) const noexcept { return neighbours[k]; }
 };
 
 // Order key of a (squared distance, vertex) pair: the distance's bit pattern above
@@ -152,8 +145,8 @@ std::pair<T, std::uint32_t> greedy_descent(const DescentTarget<T>& t, const Pack
         if constexpr (Checked) {
             std::tie(a, b) = t.range(from);
         } else {
-            a = DescentTarget<T>::load(t.indptr, from);
-            b = DescentTarget<T>::load(t.indptr, std::size_t{from} + 1);
+            a = t.indptr[from];
+            b = t.indptr[std::size_t{from} + 1];
         }
         PLOV_COUNT(evals, b > a ? b - a : 0);
         PLOV_COUNT(steps, 1);
@@ -171,8 +164,7 @@ std::pair<T, std::uint32_t> greedy_descent(const DescentTarget<T>& t, const Pack
 // the two are in flight together. Seeds must be below `t.n`.
 template <class T>
 std::pair<std::pair<T, std::uint32_t>, std::pair<T, std::uint32_t>> greedy_descent_pair(
-    const DescentTarget<T>& t, const PackedPoint<T>& p1, std::uint32_t s1, const PackedPoint<T>& p2,
-    std::uint32_t s2) {
+    const DescentTarget<T>& t, const PackedPoint<T>& p1, std::uint32_t s1, const PackedPoint<T>& p2, std::uint32_t s2) {
     struct Walk {
         const PackedPoint<T>* p;
         PairKey<T> best;
@@ -188,8 +180,8 @@ std::pair<std::pair<T, std::uint32_t>, std::pair<T, std::uint32_t>> greedy_desce
         for (Walk& x : w) {
             if (x.done) continue;
             const std::uint32_t from = key_vertex<T>(x.best);
-            const std::uint32_t a = DescentTarget<T>::load(t.indptr, from);
-            const std::uint32_t b = DescentTarget<T>::load(t.indptr, std::size_t{from} + 1);
+            const std::uint32_t a = t.indptr[from];
+            const std::uint32_t b = t.indptr[std::size_t{from} + 1];
             PLOV_COUNT(evals, b > a ? b - a : 0);
             PLOV_COUNT(steps, 1);
             PairKey<T> best = x.best;
@@ -204,37 +196,72 @@ std::pair<std::pair<T, std::uint32_t>, std::pair<T, std::uint32_t>> greedy_desce
     return {{key_dist<T>(w[0].best), key_vertex<T>(w[0].best)}, {key_dist<T>(w[1].best), key_vertex<T>(w[1].best)}};
 }
 
-// Scratch of one query-graph traversal.
-struct Workspace {
-    struct Entry {
-        std::uint32_t seed;
-        std::size_t vertex;
-    };
-    // One-byte visit stamps: a quarter of the memory of wider ones, so the flags of a
-    // large query cloud stay in cache; the generation wraps (and clears) more often,
-    // which only matters for a workspace serving many traversals.
-    using Stamp = std::uint8_t;
-    Vec<Entry> stack;
+// The visited set of every walk, over vertices [0, n): v is visited when its stamp
+// equals the current generation. Starting a new walk costs one increment, and a full
+// clear only when the generation wraps. Query walks use one-byte stamps, so that the
+// flags of a large query cloud stay in cache; the k-nearest search, which starts one
+// walk per query point, uses wider ones.
+template <class Stamp>
+struct VisitStamps {
     Buffer<Stamp> stamps;
-    Stamp stamp = 0;
+    Stamp generation = 0;
 
-    static Workspace with_capacity(std::size_t n) {
-        if (n > (kMaxBytes - 8) / 16) fail_capacity();
-        Workspace w;
-        w.stack.reserve(n);
-        w.stamps = Buffer<Stamp>::zeros(n);
-        return w;
+    static VisitStamps zeros(std::size_t n) { return {Buffer<Stamp>::zeros(n), 0}; }
+    // Starts a walk with nothing visited; returns its generation.
+    Stamp next_walk() noexcept {
+        if (++generation == 0) [[unlikely]] {
+            std::fill(stamps.begin(), stamps.end(), Stamp{0});
+            generation = 1;
+        }
+        return generation;
     }
-    void begin_traversal() {
-        stack.clear();
-        if (++stamp == 0) {
-            for (auto& s : stamps) s = 0;
-            stamp = 1;
+    bool visited(std::size_t v) const noexcept { return stamps[v] == generation; }
+    void mark(std::size_t v) noexcept { stamps[v] = generation; }
+};
+
+// A query vertex on the stack of a query-graph walk, with the seed it was handed.
+struct QueryEntry {
+    std::uint32_t seed;
+    std::size_t vertex;
+};
+
+// The walk along the query graph that warm-starts every graph-guided search. Each
+// unvisited vertex in ascending order roots a depth-first walk with the seed
+// `carried`. A vertex taken from the stack is checked below `n_points` and answered
+// by `visit(seed, q)`, which returns the seed it hands on (and may update `carried`);
+// its neighbour range `range(q)` (checked as the search requires) is then read with
+// `nbr(k)`, each neighbour checked below `nq`, and every unvisited one is marked and
+// pushed with the handed seed, then passed to `pushed` (for prefetches). `visit` may
+// look at the stack (`stack.back()` is the vertex taken next).
+template <class Range, class Nbr, class Visit, class Pushed>
+void walk_query_graph(std::size_t nq, std::size_t n_points, Vec<QueryEntry>& stack, VisitStamps<std::uint8_t>& seen,
+                      const std::uint32_t& carried, Range range, Nbr nbr, Visit visit, Pushed pushed) {
+    // The stamps in locals: the compiler cannot tell that stores through the stack
+    // (or any one-byte store of `visit`) leave them alone.
+    const std::uint8_t gen = seen.next_walk();
+    std::uint8_t* const stamps = seen.stamps.data();
+    stack.clear();
+    for (std::size_t root = 0; root < nq; ++root) {
+        if (stamps[root] == gen) continue;
+        stamps[root] = gen;
+        stack.push_back({carried, root});
+        while (!stack.empty()) {
+            const QueryEntry e = stack.back();
+            stack.pop_back();
+            check_index(e.vertex, n_points);
+            const std::uint32_t handed = visit(e.seed, e.vertex);
+            const auto [a, b] = range(e.vertex);
+            for (std::uint32_t k = a; k < b; ++k) {
+                const std::uint32_t w = nbr(k);
+                check_index(w, nq);
+                if (stamps[w] == gen) continue;
+                stamps[w] = gen;
+                stack.push_back({handed, w});
+                pushed(w);
+            }
         }
     }
-    bool visited(std::size_t v) const noexcept { return stamps[v] == stamp; }
-    void mark(std::size_t v) noexcept { stamps[v] = stamp; }
-};
+}
 
 enum class BoundMode { Unbounded, PerPoint, PostFilter };
 
@@ -248,8 +275,8 @@ BoundMode choose_mode(const Box<T>& q, const PackedPoint<T>& tlo, const PackedPo
 }
 
 // The bound pre-pass shared by every search: r2 = r * r in `T`, the query box (the
-// supplied one, or the fold over every packed query point), cloud rejection when the
-// two boxes are farther apart than the bound, and the mode.
+// supplied one, or the fold over the `n` query points), cloud rejection when the two
+// boxes are farther apart than the bound, and the mode.
 template <class T>
 struct BoundPlan {
     BoundMode mode = BoundMode::Unbounded;
@@ -258,7 +285,7 @@ struct BoundPlan {
 };
 
 template <class T>
-BoundPlan<T> plan_bound(const std::optional<DistanceBound<T>>& bound, const GraphView<T>& query) {
+BoundPlan<T> plan_bound(const std::optional<DistanceBound<T>>& bound, const PackedPoint<T>* points, std::size_t n) {
     BoundPlan<T> plan;
     if (!bound) return plan;
     plan.r2 = bound->r * bound->r;
@@ -266,8 +293,8 @@ BoundPlan<T> plan_bound(const std::optional<DistanceBound<T>>& bound, const Grap
     if (bound->query_box) {
         qbox = *bound->query_box;
     } else {
-        if (query.n_points == 0) fail_index(0, 0);
-        qbox = bounding_box(query.points, query.n_points);
+        if (n == 0) fail_index(0, 0);
+        qbox = bounding_box(points, n);
     }
     if (box_box_dist2(qbox.lo, qbox.hi, bound->tlo, bound->thi) > plan.r2) {
         plan.rejected = true;
@@ -291,12 +318,14 @@ template <class T>
 NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& target,
                                const std::optional<DistanceBound<T>>& bound) {
     const std::size_t nq = query.indptr.len - 1;  // wraps for an empty indptr
-    Workspace ws = Workspace::with_capacity(nq);
+    if (nq > (kMaxBytes - 8) / 16) fail_capacity();
+    Vec<QueryEntry> stack(nq);
+    VisitStamps<std::uint8_t> seen = VisitStamps<std::uint8_t>::zeros(nq);
     NearestResult<T> res{Buffer<T>::zeros(nq), Buffer<std::uint64_t>::zeros(nq)};
     const std::size_t n_target = target.n_points;
 
     if (bound && nq == 0) return res;
-    const BoundPlan<T> plan = plan_bound(bound, query);
+    const BoundPlan<T> plan = plan_bound(bound, query.points, query.n_points);
     if (plan.rejected) {
         fill_miss(res, n_target);
         return res;
@@ -304,7 +333,6 @@ NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& ta
     const BoundMode mode = plan.mode;
     const T r2 = plan.r2;
 
-    ws.begin_traversal();
     check_contiguous(query.indptr, query.neighbours);
     DescentTarget<T> tgt(target);
     bool target_checked = false;
@@ -345,69 +373,52 @@ NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& ta
     const bool pairs = target.consistent && n_target > 0;
     Buffer<std::uint8_t> early = pairs ? Buffer<std::uint8_t>::zeros(nq) : Buffer<std::uint8_t>();
 
-    const unsigned char* qindptr = query.indptr.data;
-    const unsigned char* qnbrs = query.neighbours.data;
-    const std::size_t qnbrs_len = query.neighbours.len;
-
-    std::size_t root = 0;
+    const DenseU32 qindptr = DenseU32::of(query.indptr), qnbrs = DenseU32::of(query.neighbours);
     std::uint32_t carried = 0;
-    for (;;) {
-        while (root < nq && ws.visited(root)) ++root;
-        if (root >= nq) break;
-        ws.mark(root);
-        ws.stack.push_back({carried, root});
-        ++root;
-        while (!ws.stack.empty()) {
-            auto [s, q] = ws.stack.back();
-            ws.stack.pop_back();
-            check_index(q, query.n_points);
-            if (!pairs || !early[q]) {
-                const PackedPoint<T>& p = query.points[q];
-                if (!needs_descent(p)) {
-                    miss(q);
-                } else {
-                    bool paired = false;
-                    if (pairs && !ws.stack.empty()) {
-                        auto [s2, q2] = ws.stack.back();
-                        if (!early[q2] && q2 < query.n_points && needs_descent(query.points[q2])) {
-                            check_index(s, n_target);
-                            check_index(s2, n_target);
-                            auto [r1, r2nd] = greedy_descent_pair(tgt, p, s, query.points[q2], s2);
-                            record(q, r1.first, r1.second);
-                            record(q2, r2nd.first, r2nd.second);
-                            early[q2] = 1;
-                            paired = true;
-                        }
-                    }
-                    if (!paired) {
-                        auto [d2, j] = descend(p, s);
-                        record(q, d2, j);
+    auto visit = [&](std::uint32_t s, std::size_t q) {
+        if (!pairs || !early[q]) {
+            const PackedPoint<T>& p = query.points[q];
+            if (!needs_descent(p)) {
+                miss(q);
+            } else {
+                bool paired = false;
+                if (pairs && !stack.empty()) {
+                    auto [s2, q2] = stack.back();
+                    if (!early[q2] && q2 < query.n_points && needs_descent(query.points[q2])) {
+                        check_index(s, n_target);
+                        check_index(s2, n_target);
+                        auto [r1, r2nd] = greedy_descent_pair(tgt, p, s, query.points[q2], s2);
+                        record(q, r1.first, r1.second);
+                        record(q2, r2nd.first, r2nd.second);
+                        early[q2] = 1;
+                        paired = true;
                     }
                 }
-            }
-            // A hit hands its answer on and becomes the carried seed; a per-point miss
-            // hands on its own seed and leaves the carried seed alone.
-            std::uint32_t handed = s;
-            if (res.idx[q] != n_target) {
-                handed = static_cast<std::uint32_t>(res.idx[q]);
-                carried = handed;
-            }
-            // q < nq, so both offsets exist.
-            std::uint32_t a = DescentTarget<T>::load(qindptr, q), b = DescentTarget<T>::load(qindptr, q + 1);
-            check_range(a, b, qnbrs_len);
-            for (std::uint32_t k = a; k < b; ++k) {
-                std::uint32_t w = DescentTarget<T>::load(qnbrs, k);
-                check_index(w, nq);
-                if (!ws.visited(w)) {
-                    ws.mark(w);
-                    ws.stack.push_back({handed, w});
-                    // Its point is read soon, when it leaves the stack.
-                    if (w < query.n_points) __builtin_prefetch(query.points + w);
-                    __builtin_prefetch(qindptr + std::size_t{w} * sizeof(std::uint32_t));
+                if (!paired) {
+                    auto [d2, j] = descend(p, s);
+                    record(q, d2, j);
                 }
             }
         }
-    }
+        // A hit hands its answer on and becomes the carried seed; a per-point miss
+        // hands on its own seed and leaves the carried seed alone.
+        if (res.idx[q] == n_target) return s;
+        carried = static_cast<std::uint32_t>(res.idx[q]);
+        return carried;
+    };
+    // q < nq, so both offsets exist.
+    auto range = [&](std::size_t q) {
+        const std::uint32_t a = qindptr[q], b = qindptr[q + 1];
+        check_range(a, b, qnbrs.len);
+        return std::pair{a, b};
+    };
+    // A pushed vertex's point and offsets are read soon, when it leaves the stack.
+    auto pushed = [&](std::uint32_t w) {
+        if (w < query.n_points) __builtin_prefetch(query.points + w);
+        __builtin_prefetch(qindptr.data + std::size_t{w} * sizeof(std::uint32_t));
+    };
+    walk_query_graph(
+        nq, query.n_points, stack, seen, carried, range, [&](std::size_t k) { return qnbrs[k]; }, visit, pushed);
 
     if (mode == BoundMode::PostFilter) {
         for (std::size_t i = 0; i < nq; ++i) {
@@ -418,15 +429,6 @@ NearestResult<T> search_pruned(const GraphView<T>& query, const GraphView<T>& ta
         }
     }
     return res;
-}
-
-inline NearestResult<float> search_pruned_f32(const GraphView<float>& q, const GraphView<float>& t,
-                                              const std::optional<DistanceBound<float>>& b) {
-    return search_pruned(q, t, b);
-}
-inline NearestResult<double> search_pruned_f64(const GraphView<double>& q, const GraphView<double>& t,
-                                               const std::optional<DistanceBound<double>>& b) {
-    return search_pruned(q, t, b);
 }
 
 }  // namespace plov

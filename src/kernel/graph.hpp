@@ -11,6 +11,13 @@
 
 namespace plov {
 
+// The unsigned 32-bit value at `p`, which need not be aligned.
+inline std::uint32_t load_u32(const unsigned char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
 // A read-only view of unsigned 32-bit values: pointer, length and stride in bytes.
 struct U32View {
     const unsigned char* data = nullptr;
@@ -18,9 +25,7 @@ struct U32View {
     std::ptrdiff_t stride = sizeof(std::uint32_t);
 
     std::uint32_t operator[](std::size_t i) const noexcept {
-        std::uint32_t v;
-        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
-        return v;
+        return load_u32(data + static_cast<std::ptrdiff_t>(i) * stride);
     }
     // Stride 1 (in elements), or too short for the stride to matter.
     bool contiguous() const noexcept { return len < 2 || stride == static_cast<std::ptrdiff_t>(sizeof(std::uint32_t)); }
@@ -28,6 +33,16 @@ struct U32View {
     static U32View of(const std::uint32_t* p, std::size_t n) noexcept {
         return {reinterpret_cast<const unsigned char*>(p), n, sizeof(std::uint32_t)};
     }
+};
+
+// The same values known to lie at unit stride, read without the stride multiply.
+struct DenseU32 {
+    const unsigned char* data = nullptr;
+    std::size_t len = 0;
+
+    std::uint32_t operator[](std::size_t i) const noexcept { return load_u32(data + i * sizeof(std::uint32_t)); }
+    // `v` must be contiguous.
+    static DenseU32 of(const U32View& v) noexcept { return {v.data, v.len}; }
 };
 
 // The borrowed operand of every search.

@@ -19,10 +19,10 @@
 namespace plov {
 
 // Row-major (rows, cols) results of a k-nearest search.
-template <class T>
+template <class T, class Index = std::uint64_t>
 struct KnnResult {
     Buffer<T> dists;
-    Buffer<std::uint64_t> idx;
+    Buffer<Index> idx;
     std::size_t rows = 0;
     std::size_t cols = 0;
 };
@@ -134,27 +134,6 @@ inline constexpr std::uint64_t kMaxShape = (std::uint64_t{1} << 63) - 1;
 // Largest `ef` whose heap reservation (4 * ef items of 16 bytes) fits the address space.
 inline constexpr std::uint64_t kMaxEf = (kMaxBytes - 16) / 16 / 4;
 
-// Reads of a uint32 array with unit stride, or through a byte stride.
-struct DenseU32 {
-    const unsigned char* base;
-    std::size_t len;
-    std::uint32_t operator[](std::size_t i) const noexcept {
-        std::uint32_t v;
-        std::memcpy(&v, base + i * sizeof(std::uint32_t), sizeof v);
-        return v;
-    }
-};
-struct StridedU32 {
-    const unsigned char* base;
-    std::size_t len;
-    std::ptrdiff_t stride;
-    std::uint32_t operator[](std::size_t i) const noexcept {
-        std::uint32_t v;
-        std::memcpy(&v, base + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
-        return v;
-    }
-};
-
 // Neighbour range [start, end) of vertex `v` as an array slice: `indptr` must hold
 // entry v + 1, and both offsets must lie within the neighbour list. An inverted pair
 // within the list is an empty range.
@@ -182,8 +161,7 @@ E* grow(Vec<E>& v, std::size_t used) {
 // Scratch of one call, reused for every query point.
 template <class T>
 struct Scratch {
-    Buffer<std::uint32_t> stamps;  // target vertex v is seen when stamps[v] == generation
-    std::uint32_t generation = 0;
+    VisitStamps<std::uint32_t> seen;  // target vertices seen by the current search
     Vec<HeapSlot<T>> heap;
     Vec<HeapItem<T>> results;
     std::size_t n_results = 0;  // length of the result list of the last search
@@ -205,14 +183,9 @@ struct Target {
 // over the list), then scores them in list order. Marking does not depend on the
 // scores, so this is the same as scoring each neighbour as it is marked.
 template <class T, class Ids>
-void best_first(Scratch<T>& sc, const Target<T, Ids>& tg, const PackedPoint<T>& p, std::size_t s,
-                std::uint64_t ef) {
-    std::uint32_t gen = ++sc.generation;
-    if (gen == 0) [[unlikely]] {
-        std::fill(sc.stamps.begin(), sc.stamps.end(), 0u);
-        gen = sc.generation = 1;
-    }
-    std::uint32_t* const stamps = sc.stamps.data();
+void best_first(Scratch<T>& sc, const Target<T, Ids>& tg, const PackedPoint<T>& p, std::size_t s, std::uint64_t ef) {
+    const std::uint32_t gen = sc.seen.next_walk();
+    std::uint32_t* const stamps = sc.seen.stamps.data();
     const PackedPoint<T>* const pts = tg.points;
     const std::size_t n = tg.n;
     const Ids indptr = tg.indptr;
@@ -313,7 +286,7 @@ KnnResult<T> search_k(const GraphView<T>& query, const GraphView<T>& target, std
     KnnResult<T> res{Buffer<T>(nq * k, inf), Buffer<std::uint64_t>(nq * k, n_target), nq, k};
 
     if (bound && nq == 0) return res;
-    const BoundPlan<T> plan = plan_bound(bound, query);
+    const BoundPlan<T> plan = plan_bound(bound, query.points, query.n_points);
     if (plan.rejected) return res;
     const BoundMode mode = plan.mode;
     const T r2 = plan.r2;
@@ -324,79 +297,52 @@ KnnResult<T> search_k(const GraphView<T>& query, const GraphView<T>& target, std
     // Scratch, once per call. Neither list can outgrow the target (every target vertex
     // enters a search at most once), so the reservations are capped by its size.
     knn_detail::Scratch<T> sc;
-    sc.stamps = Buffer<std::uint32_t>::zeros(n_target);
-    Buffer<unsigned char> visited = Buffer<unsigned char>::zeros(nq);
-    struct StackEntry {
-        std::size_t seed;
-        std::size_t vertex;
-    };
-    Vec<StackEntry> stack(nq);
+    sc.seen = VisitStamps<std::uint32_t>::zeros(n_target);
+    VisitStamps<std::uint8_t> seen = VisitStamps<std::uint8_t>::zeros(nq);
+    Vec<QueryEntry> stack(nq);
     if (ef > knn_detail::kMaxEf) fail_capacity();
     sc.heap.reserve(std::min<std::uint64_t>(4 * ef, n_target));
     sc.results.reserve(std::min<std::uint64_t>(ef, n_target));
     sc.fresh.reserve(64);
-    std::size_t carried = 0;
+    std::uint32_t carried = 0;
 
+    // Unlike the single-nearest walk, a query without an answer hands on the carried
+    // seed, not its own.
     auto traverse = [&](const auto& tg) {
-        for (std::size_t i = 0; i < nq; ++i) {
-            if (visited[i]) continue;
-            visited[i] = 1;
-            stack.push_back({carried, i});
-            while (!stack.empty()) {
-                auto [s, q] = stack.back();
-                stack.pop_back();
-                check_index(q, query.n_points);
-                const PackedPoint<T> p = query.points[q];
-
-                if (!(mode == BoundMode::PerPoint && box_point_dist2(tlo, thi, p) > r2)) {
-                    knn_detail::best_first(sc, tg, p, s, ef);
-                    const HeapItem<T>* best = sc.results.data();
-                    T* drow = res.dists.data() + q * k;
-                    std::uint64_t* irow = res.idx.data() + q * k;
-                    const std::size_t m = std::min<std::uint64_t>(k, sc.n_results);
-                    std::size_t j = 0;
-                    for (; j < m; ++j) {
-                        if (bounded && best[j].dist > r2) break;
-                        drow[j] = std::sqrt(best[j].dist);
-                        irow[j] = best[j].index;
-                    }
-                    if (j > 0) carried = best[0].index;
+        auto visit = [&](std::uint32_t s, std::size_t q) {
+            const PackedPoint<T> p = query.points[q];
+            if (!(mode == BoundMode::PerPoint && box_point_dist2(tlo, thi, p) > r2)) {
+                knn_detail::best_first(sc, tg, p, s, ef);
+                const HeapItem<T>* best = sc.results.data();
+                T* drow = res.dists.data() + q * k;
+                std::uint64_t* irow = res.idx.data() + q * k;
+                const std::size_t m = std::min<std::uint64_t>(k, sc.n_results);
+                std::size_t j = 0;
+                for (; j < m; ++j) {
+                    if (bounded && best[j].dist > r2) break;
+                    drow[j] = std::sqrt(best[j].dist);
+                    irow[j] = best[j].index;
                 }
-
-                // q < nq, so indptr holds entry q + 1.
-                auto [a, b] = knn_detail::slice_range(query.indptr, query.neighbours.len, q);
-                for (std::uint32_t e = a; e < b; ++e) {
-                    const std::uint32_t u = query.neighbours[e];
-                    check_index(u, nq);
-                    if (visited[u]) continue;
-                    visited[u] = 1;
-                    stack.push_back({carried, u});
-                }
+                // A target vertex number: read from a uint32 array, or the seed.
+                if (j > 0) carried = static_cast<std::uint32_t>(best[0].index);
             }
-        }
+            return carried;
+        };
+        // q < nq, so indptr holds entry q + 1.
+        auto range = [&](std::size_t q) { return knn_detail::slice_range(query.indptr, query.neighbours.len, q); };
+        auto nbr = [&](std::size_t e) { return query.neighbours[e]; };
+        walk_query_graph(nq, query.n_points, stack, seen, carried, range, nbr, visit, [](std::uint32_t) {});
     };
 
     // Prepared targets are contiguous; a caller's arrays may be strided.
     const U32View& ip = target.indptr;
     const U32View& nb = target.neighbours;
     if (ip.stride == sizeof(std::uint32_t) && nb.stride == sizeof(std::uint32_t)) {
-        using Ids = knn_detail::DenseU32;
-        traverse(knn_detail::Target<T, Ids>{target.points, n_target, Ids{ip.data, ip.len}, Ids{nb.data, nb.len}});
+        traverse(knn_detail::Target<T, DenseU32>{target.points, n_target, DenseU32::of(ip), DenseU32::of(nb)});
     } else {
-        using Ids = knn_detail::StridedU32;
-        traverse(knn_detail::Target<T, Ids>{target.points, n_target, Ids{ip.data, ip.len, ip.stride},
-                                            Ids{nb.data, nb.len, nb.stride}});
+        traverse(knn_detail::Target<T, U32View>{target.points, n_target, ip, nb});
     }
     return res;
-}
-
-inline KnnResult<float> search_k_f32(const GraphView<float>& q, const GraphView<float>& t, std::uint64_t k,
-                                     std::uint64_t ef, const std::optional<DistanceBound<float>>& b) {
-    return search_k(q, t, k, ef, b);
-}
-inline KnnResult<double> search_k_f64(const GraphView<double>& q, const GraphView<double>& t, std::uint64_t k,
-                                      std::uint64_t ef, const std::optional<DistanceBound<double>>& b) {
-    return search_k(q, t, k, ef, b);
 }
 
 }  // namespace plov

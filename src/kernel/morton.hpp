@@ -25,7 +25,7 @@ inline double max_num(double a, double b) noexcept { return (b > a || a != a) ? 
 // Truncation toward zero with saturation. A plain conversion is undefined for NaN,
 // negative and too large values, so those are handled first.
 inline std::uint64_t saturate_u64(double t) noexcept {
-    if (!(t > 0.0)) return 0;                    // negative, zero or NaN
+    if (!(t > 0.0)) return 0;                                   // negative, zero or NaN
     if (t >= 18446744073709551616.0) return ~std::uint64_t{0};  // 2^64 and above
     return static_cast<std::uint64_t>(t);
 }

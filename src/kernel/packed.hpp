@@ -38,7 +38,8 @@ struct View2D {
 
     T at(std::size_t i, std::size_t j) const noexcept {
         T v;
-        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(j) * col_stride,
+        std::memcpy(&v,
+                    data + static_cast<std::ptrdiff_t>(i) * row_stride + static_cast<std::ptrdiff_t>(j) * col_stride,
                     sizeof(T));
         return v;
     }
@@ -75,12 +76,18 @@ inline double dist2(const PackedPoint<double>& a, const PackedPoint<double>& b) 
 
 // IEEE minNum / maxNum: a NaN operand yields the other one.
 template <class T>
-inline T min_num(T a, T b) noexcept { return std::fmin(a, b); }
+inline T min_num(T a, T b) noexcept {
+    return std::fmin(a, b);
+}
 template <class T>
-inline T max_num(T a, T b) noexcept { return std::fmax(a, b); }
+inline T max_num(T a, T b) noexcept {
+    return std::fmax(a, b);
+}
 
 template <class T>
-inline T sum_lanes(T x, T y, T z, T pad) noexcept { return ((x + y) + z) + pad; }
+inline T sum_lanes(T x, T y, T z, T pad) noexcept {
+    return ((x + y) + z) + pad;
+}
 
 // Squared distance of a point to the box [lo, hi], over all four lanes.
 template <class T>
@@ -134,8 +141,5 @@ PackedBuffer<T> pack_points(const View2D<T>& v) {
     for (std::size_t i = 0; i < v.rows; ++i) out[i] = {v.at(i, 0), v.at(i, 1), v.at(i, 2), T(0)};
     return out;
 }
-
-inline PackedBuffer<float> pack_points_f32(const View2D<float>& v) { return pack_points(v); }
-inline PackedBuffer<double> pack_points_f64(const View2D<double>& v) { return pack_points(v); }
 
 }  // namespace plov

@@ -3,7 +3,12 @@
 The native module `_plov` does the work; this package re-exports it and adds a small
 high-level layer:
 
-- `delaunay_graph(points)`: the Delaunay vertex-adjacency graph of a cloud (needs SciPy);
+- `Index(points)`: a target built from raw points, queried like scipy's cKDTree
+  (`index.query(x, k)`: exact for every k, results in the caller's numbering), and
+  `nearest(x, y, k)`, the one-shot form;
+- `delaunay_graph(points)`: the Delaunay vertex-adjacency graph of a cloud, built natively
+  and exactly (duplicates, flat and collinear clouds included);
+- `delaunay_tetrahedra(points)`: the tetrahedra themselves;
 - `morton_reorder(points, indptr, indices)`: a cloud and its graph renumbered in Morton
   order, with the permutation that maps back to the caller's numbering;
 - `all_by_all(clouds, ...)`: every cloud against every other one in one call (Chamfer,
@@ -24,7 +29,8 @@ from _plov import (
 )
 
 from ._allbyall import AllByAll, all_by_all
-from ._graphs import delaunay_graph, morton_reorder, prepared_class
+from ._graphs import delaunay_graph, delaunay_tetrahedra, morton_reorder, prepared_class
+from ._index import Index, nearest
 
 __version__ = "0.1.0"
 
@@ -39,8 +45,11 @@ __all__ = [
     "GroupedQueriesF64",
     "GroupedQueriesF32",
     "delaunay_graph",
+    "delaunay_tetrahedra",
     "morton_reorder",
     "prepared_class",
     "all_by_all",
     "AllByAll",
+    "Index",
+    "nearest",
 ]

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import os
 from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
 from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -12,6 +13,7 @@ import numpy.typing as npt
 import _plov
 
 from ._graphs import check_graph, delaunay_graph, morton_perm, prepared_class, renumber
+from ._validate import as_bound, as_points, as_workers, native_errors
 
 REDUCTIONS = ("mean", "max", "chamfer", "hausdorff")
 
@@ -61,26 +63,37 @@ def _is_coherent(points: np.ndarray, perm: np.ndarray) -> bool:
     return bool(stored <= 2.0 * morton)
 
 
-def _check_clouds(clouds: Any, dtype: np.dtype, need_delaunay: bool) -> List[np.ndarray]:
+def _check_clouds(clouds: Any, dtype: np.dtype) -> List[np.ndarray]:
     if isinstance(clouds, (str, bytes)) or not hasattr(clouds, "__len__"):
         raise TypeError("clouds must be a sequence of (n, 3) point arrays")
     if len(clouds) == 0:
         raise ValueError("clouds is empty: give at least one cloud")
     out = []
     for c, cloud in enumerate(clouds):
-        try:
-            arr = np.asarray(cloud)
-        except Exception as e:  # ragged nested lists and the like
-            raise ValueError(f"clouds[{c}] is not an array of points: {e}") from None
-        if arr.dtype == object or arr.dtype.kind not in "fiu":
-            raise TypeError(f"clouds[{c}] must hold real numbers, not {arr.dtype}")
-        if arr.ndim != 2 or arr.shape[1] != 3:
-            raise ValueError(f"clouds[{c}] must have shape (n, 3), not {arr.shape}")
+        arr = as_points(cloud, f"clouds[{c}]", dtype)
         if len(arr) == 0:
             raise ValueError(f"clouds[{c}] has no points")
-        if need_delaunay and len(arr) < 5:
-            raise ValueError(f"clouds[{c}] has {len(arr)} points; building its graph needs at least 5 (or pass graphs)")
-        out.append(np.ascontiguousarray(arr, dtype=dtype))
+        out.append(arr)
+    return out
+
+
+def _run_cancellable(pool: Executor, fn: Callable[..., Any], items: Sequence[Any],
+                     done: Optional[Callable[[int, Any], None]] = None) -> List[Any]:
+    """`[fn(item) for item in items]` on `pool`, calling `done(i, result)` as results come
+    in. On any exception, an interrupt included, the calls not yet started are
+    cancelled before it propagates."""
+    futures = {pool.submit(fn, item): i for i, item in enumerate(items)}
+    out: List[Any] = [None] * len(items)
+    try:
+        for f in as_completed(futures):
+            i = futures[f]
+            out[i] = f.result()
+            if done is not None:
+                done(i, out[i])
+    except BaseException:
+        for f in futures:
+            f.cancel()
+        raise
     return out
 
 
@@ -183,7 +196,7 @@ def all_by_all(
         the two directed Hausdorff distances (symmetric). None returns the per-point
         results as an `AllByAll` tuple.
     workers : int, optional
-        Threads of the pool (default: the machine's cores). With a process-based
+        Threads of the pool (default, or -1: the machine's cores). With a process-based
         `executor`, the number of tasks the targets are split into (default 8).
     executor : concurrent.futures.Executor, optional
         Where to run the targets. A `ThreadPoolExecutor` shares the prepared clouds; any
@@ -212,18 +225,22 @@ def all_by_all(
         raise ValueError(f"reduce must be one of {', '.join(map(repr, REDUCTIONS))} or None, not {reduce!r}")
     dt = np.dtype(dtype)
     prepared_class(dt)  # refuses other dtypes
-    if workers is not None and (not isinstance(workers, (int, np.integer)) or workers < 1):
-        raise ValueError(f"workers must be a positive integer, not {workers!r}")
+    if workers is not None:
+        workers = as_workers(workers)
     if not isinstance(block, (int, np.integer)) or block < 0:
         raise ValueError(f"block must be a non-negative integer, not {block!r}")
     if reorder not in ("auto", True, False):
         raise ValueError(f"reorder must be 'auto', True or False, not {reorder!r}")
-    bound = None if distance_upper_bound is None else float(distance_upper_bound)
+    bound = as_bound(distance_upper_bound)
 
-    points = _check_clouds(clouds, dt, graphs is None)
+    points = _check_clouds(clouds, dt)
     if graphs is None:
-        with ThreadPoolExecutor(max_workers=workers or os.cpu_count() or 1) as graph_pool:
-            csr = list(graph_pool.map(delaunay_graph, points))
+        # One build per cloud, in parallel (the native builder releases the interpreter lock).
+        graph_pool = ThreadPoolExecutor(max_workers=workers or os.cpu_count() or 1)
+        try:
+            csr = _run_cancellable(graph_pool, delaunay_graph, points)
+        finally:
+            graph_pool.shutdown(wait=True, cancel_futures=True)
     else:
         csr = _check_graphs(graphs, points)
 
@@ -255,21 +272,21 @@ def all_by_all(
             own = executor is None
             pool: Executor = executor if executor is not None else ThreadPoolExecutor(workers or os.cpu_count() or 1)
             try:
-                futures = {pool.submit(_target, plan, prepared, grouped, offsets, j, out): j for j in range(m)}
-                for f in as_completed(futures):
-                    columns[futures[f]] = f.result()
+                def column(j: int, col: Any) -> None:
+                    columns[j] = col
                     if bar is not None:
                         bar.update(1)
+
+                with native_errors():
+                    _run_cancellable(pool, lambda j: _target(plan, prepared, grouped, offsets, j, out), range(m), column)
             finally:
                 if own:
-                    pool.shutdown()
+                    pool.shutdown(wait=True, cancel_futures=True)
         else:
             n_tasks = min(m, workers or 8)
             batches = [list(range(k, m, n_tasks)) for k in range(n_tasks)]
-            pending = {executor.submit(_run_batch, plan, b) for b in batches}
-            for f in as_completed(pending):
-                pending.discard(f)
-                done = f.result()
+
+            def batch_done(_: int, done: List[Tuple[int, Any]]) -> None:
                 for j, col in done:
                     if out is None:
                         columns[j] = col
@@ -277,7 +294,9 @@ def all_by_all(
                         out.dists[j], out.idx[j] = col
                 if bar is not None:
                     bar.update(len(done))
-                del done
+
+            with native_errors():
+                _run_cancellable(executor, functools.partial(_run_batch, plan), batches, batch_done)
     finally:
         if bar is not None:
             bar.close()

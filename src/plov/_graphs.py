@@ -1,13 +1,16 @@
-"""Graphs of clouds: Delaunay adjacency, Morton renumbering."""
+"""Graphs of clouds: Delaunay adjacency and tetrahedra, Morton renumbering."""
 
 from __future__ import annotations
 
-from typing import Tuple, Type, Union
+from typing import Tuple, Type, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import _plov
+
+from . import _native
+from ._validate import as_points, native_errors
 
 Graph = Tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]
 
@@ -22,27 +25,44 @@ def prepared_class(dtype: npt.DTypeLike) -> Union[Type[_plov.PreparedF64], Type[
     raise ValueError(f"dtype must be float32 or float64, not {dt}")
 
 
-def delaunay_graph(points: npt.ArrayLike) -> Graph:
+def delaunay_graph(points: npt.ArrayLike, *, method: str = "native") -> Graph:
     """The vertex adjacency of the Delaunay tetrahedralisation of `points` ((n, 3)) as a CSR
     pair `(indptr, indices)` of uint32 arrays: symmetric, each list sorted.
 
-    Needs SciPy (`pip install "plov[scipy]"`). Points that no tetrahedron uses (exact
-    duplicates, for instance) get empty neighbour lists.
+    The native builder (the default) is exact for every finite input and runs with the
+    interpreter lock released, so many clouds can be triangulated from a thread pool.
+    Greedy descent over its graph returns exactly the nearest point, ties to the smaller
+    index: exact duplicates are triangulated once (the smallest-index copy, which lists
+    every other copy; each other copy lists only it), flat and collinear clouds get their
+    2-D and 1-D Delaunay graphs, and clouds far from the origin are handled exactly.
+
+    `method="scipy"` uses `scipy.spatial.Delaunay` (Qhull) on the centred cloud, with
+    duplicates joined the same way; it needs SciPy and raises ValueError on clouds Qhull
+    cannot triangulate (flat, collinear, fewer than five points).
     """
-    try:
-        from scipy.spatial import Delaunay
-    except ImportError as e:  # pragma: no cover - depends on the environment
-        raise ImportError(
-            "plov.delaunay_graph needs SciPy: install it with `pip install \"plov[scipy]\"` "
-            "(or `pip install scipy`)"
-        ) from e
-    pts = np.asarray(points, dtype=np.float64)
-    if pts.ndim != 2 or pts.shape[1] != 3:
-        raise ValueError(f"points must have shape (n, 3), not {pts.shape}")
-    if len(pts) < 5:
-        raise ValueError(f"a Delaunay tetrahedralisation needs at least 5 points, got {len(pts)}")
-    simplices = Delaunay(pts).simplices.astype(np.uint64)
-    return _plov.graph_from_simplices(simplices, len(pts))
+    pts = as_points(points, "points", np.float64)
+    if method == "native":
+        with native_errors():
+            return cast(Graph, _native.delaunay_graph(pts))
+    if method == "scipy":
+        from ._scipy_graph import scipy_delaunay_graph
+
+        return scipy_delaunay_graph(pts)
+    raise ValueError(f"method must be 'native' or 'scipy', not {method!r}")
+
+
+def delaunay_tetrahedra(points: npt.ArrayLike) -> npt.NDArray[np.uint64]:
+    """The tetrahedra of the Delaunay triangulation of `points` ((n, 3)) as an (m, 4)
+    uint64 array of point indices, the format `graph_from_simplices` reads.
+
+    Every row is positively oriented (`det([b - a, c - a, d - a]) > 0`); exact duplicates
+    appear as their smallest-index copy; a cloud spanning fewer than three dimensions
+    (flat, collinear, fewer than four distinct points) has no tetrahedra: (0, 4).
+    Cospherical points (grids) are split consistently, ties going to the smaller index.
+    """
+    pts = as_points(points, "points", np.float64)
+    with native_errors():
+        return cast(npt.NDArray[np.uint64], _native.delaunay_tetrahedra(pts))
 
 
 def morton_perm(points: npt.ArrayLike) -> npt.NDArray[np.int64]:

@@ -84,11 +84,16 @@ ArrayBorrow array_arg(PyObject* o, int typenum, int ndim);
 
 template <class T>
 constexpr int npy_type_of() {
-    if constexpr (std::is_same_v<T, float>) return NPY_FLOAT32;
-    else if constexpr (std::is_same_v<T, double>) return NPY_FLOAT64;
-    else if constexpr (std::is_same_v<T, std::uint32_t>) return NPY_UINT32;
-    else if constexpr (std::is_same_v<T, std::uint64_t>) return NPY_ULONG;  // type number 8
-    else if constexpr (std::is_same_v<T, std::int64_t>) return NPY_INT64;
+    if constexpr (std::is_same_v<T, float>)
+        return NPY_FLOAT32;
+    else if constexpr (std::is_same_v<T, double>)
+        return NPY_FLOAT64;
+    else if constexpr (std::is_same_v<T, std::uint32_t>)
+        return NPY_UINT32;
+    else if constexpr (std::is_same_v<T, std::uint64_t>)
+        return NPY_UINT64;
+    else if constexpr (std::is_same_v<T, std::int64_t>)
+        return NPY_INT64;
 }
 
 // Two-dimensional array of `T` (points, simplices).
@@ -111,6 +116,15 @@ struct GraphArray {
     U32View view;
 };
 GraphArray graph_arg(PyObject* o);
+
+// A cloud given as three arrays: (n, 3) points of `T` and its CSR graph (offsets,
+// neighbour lists).
+template <class T>
+struct CloudArgs {
+    Array2D<T> points;
+    GraphArray indptr;
+    GraphArray indices;
+};
 
 // One-dimensional int64 array or None (permutations).
 struct PermArray {
@@ -156,6 +170,16 @@ auto sequence_arg(PyObject* o, F&& elem) -> std::vector<decltype(elem(o))> {
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) out.push_back(elem(item.get()));
     if (PyErr_Occurred()) throw_error();
     return out;
+}
+
+// The cloud in the parameters first, first + 1 and first + 2, converted in that order;
+// a failure gets the note naming its own parameter.
+template <class T>
+CloudArgs<T> cloud_args(const Args& a, std::size_t first) {
+    auto points = a.convert(first, array2d_arg<T>);
+    auto indptr = a.convert(first + 1, graph_arg);
+    auto indices = a.convert(first + 2, graph_arg);
+    return {std::move(points), std::move(indptr), std::move(indices)};
 }
 
 }  // namespace plov::py

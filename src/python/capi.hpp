@@ -88,18 +88,27 @@ inline void retake_gil(PyThreadState* state) {
 // binds a reference to the null object that such an exception has.)
 inline bool foreign_exception() noexcept { return !std::current_exception(); }
 
-// Runs `f` with the interpreter lock released and returns its result; an exception
-// of `f` is rethrown once the lock is held again. `f` must not touch Python objects.
-// The lock is not taken back in a destructor: a forced unwind starting there, or
-// while another exception unwinds, would end the process.
+// Runs `f(poll)` with the interpreter lock released and returns its result; an
+// exception of `f` is rethrown once the lock is held again. `f` must not touch Python
+// objects. `poll()` takes the lock back for a moment to run the interpreter's signal
+// handlers (in the main thread) and returns false when one of them raised, leaving
+// that error set: long work calls it now and then and stops when told, so that Ctrl-C
+// interrupts it. The lock is not taken back in a destructor: a forced unwind starting
+// there, or while another exception unwinds, would end the process.
 template <class F>
-auto without_gil(F&& f) {
-    using R = decltype(std::forward<F>(f)());
+auto without_gil_polled(F&& f) {
+    PyThreadState* state = PyEval_SaveThread();
+    auto poll = [&state]() -> bool {
+        retake_gil(state);
+        const bool ok = PyErr_CheckSignals() == 0;
+        state = PyEval_SaveThread();
+        return ok;
+    };
+    using R = decltype(std::forward<F>(f)(poll));
     std::optional<R> result;
     std::exception_ptr failure;
-    PyThreadState* state = PyEval_SaveThread();
     try {
-        result.emplace(std::forward<F>(f)());
+        result.emplace(std::forward<F>(f)(poll));
     } catch (...) {
         if (foreign_exception()) throw;
         failure = std::current_exception();
@@ -107,6 +116,12 @@ auto without_gil(F&& f) {
     retake_gil(state);
     if (failure) std::rethrow_exception(failure);
     return std::move(*result);
+}
+
+// Runs `f()` with the interpreter lock released (see `without_gil_polled`).
+template <class F>
+auto without_gil(F&& f) {
+    return without_gil_polled([&f](auto&) { return std::forward<F>(f)(); });
 }
 
 // The exception type of internal failures (derived from BaseException), created once.

@@ -7,28 +7,32 @@ namespace plov::py::doc {
 
 inline constexpr const char* module = "Nearest neighbours between 3-D point clouds by warm-started graph descent.";
 
-#define PLOV_ANN_DOC_BODY                                                                                   \
-    "Find, for each point in `x`, the nearest neighbour among the points in `y`, both given as\n"          \
-    "neighbourhood graphs in CSR form (`*_indices` the offsets, `*_neighbors` the neighbour lists).\n\n"  \
-    "The heavy search runs with the interpreter lock released, so independent calls (for example an\n"    \
+#define PLOV_ANN_DOC_BODY                                                                                \
+    "Find, for each point in `x`, the nearest neighbour among the points in `y`, both given as\n"        \
+    "neighbourhood graphs in CSR form (`*_indices` the offsets, `*_neighbors` the neighbour lists).\n\n" \
+    "The heavy search runs with the interpreter lock released, so independent calls (for example an\n"   \
     "all-by-all join driven from a Python thread pool) execute in parallel across cores."
 
 inline constexpr const char* all_nearest_neighbours =
-    "all_nearest_neighbours(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)\n--\n\n" PLOV_ANN_DOC_BODY;
+    "all_nearest_neighbours(x_points, x_indices, x_neighbors, y_points, y_indices, "
+    "y_neighbors)\n--\n\n" PLOV_ANN_DOC_BODY;
 inline constexpr const char* all_nearest_neighbours_f32 =
-    "all_nearest_neighbours_f32(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors)\n--\n\n" PLOV_ANN_DOC_BODY;
+    "all_nearest_neighbours_f32(x_points, x_indices, x_neighbors, y_points, y_indices, "
+    "y_neighbors)\n--\n\n" PLOV_ANN_DOC_BODY;
 
-#define PLOV_ANN_K_DOC_BODY                                                \
-    "The k>1 variant: for each point in `x` find the `k` nearest\n"       \
-    "neighbours among the points in `y`, exploring `ef >= k` candidates\n" \
-    "per query (recall/speed trade-off). Returns (N, k) arrays with rows\n" \
+#define PLOV_ANN_K_DOC_BODY                                                  \
+    "The k>1 variant: for each point in `x` find the `k` nearest\n"          \
+    "neighbours among the points in `y`, exploring `ef >= k` candidates\n"   \
+    "per query (recall/speed trade-off). Returns (N, k) arrays with rows\n"  \
     "sorted ascending by distance; missing entries (search exhausted) are\n" \
     "(inf, |y|). Runs with the GIL released, like the k=1 variant."
 
 inline constexpr const char* all_nearest_neighbours_k =
-    "all_nearest_neighbours_k(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)\n--\n\n" PLOV_ANN_K_DOC_BODY;
+    "all_nearest_neighbours_k(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, "
+    "ef)\n--\n\n" PLOV_ANN_K_DOC_BODY;
 inline constexpr const char* all_nearest_neighbours_k_f32 =
-    "all_nearest_neighbours_k_f32(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, ef)\n--\n\n" PLOV_ANN_K_DOC_BODY;
+    "all_nearest_neighbours_k_f32(x_points, x_indices, x_neighbors, y_points, y_indices, y_neighbors, k, "
+    "ef)\n--\n\n" PLOV_ANN_K_DOC_BODY;
 
 inline constexpr const char* graph_from_simplices =
     "graph_from_simplices(simplices, n_points)\n--\n\n"
@@ -38,7 +42,7 @@ inline constexpr const char* graph_from_simplices =
     "some tetrahedron; every list is sorted and free of repeats, and the graph is symmetric.\n"
     "The build runs with the interpreter lock released, so that builds can be parallelised from Python.";
 
-#define PLOV_PREPARED_DOC_BODY                                                                         \
+#define PLOV_PREPARED_DOC_BODY                                                                        \
     "The Python counterpart of the core prepared graph: the cloud is packed once, at construction,\n" \
     "together with its bounding box and a copy of its CSR graph, and reused across every query.\n"    \
     "The methods delegate to the core type and keep the interpreter lock released for the search\n"   \
@@ -93,7 +97,7 @@ inline constexpr const char* query_grouped =
 inline constexpr const char* prop_n = "Number of points in the prepared target.";
 inline constexpr const char* prop_data = "The target points as an `(n, 3)` array (pad lane dropped).";
 
-#define PLOV_GROUPED_DOC_BODY                                                                             \
+#define PLOV_GROUPED_DOC_BODY                                                                            \
     "The Morton-sorted concatenation of many query clouds' points, built once by `prepare` and\n"        \
     "descended against each target with `query_grouped`. The object is frozen, so one instance can be\n" \
     "shared by a thread pool while each `query_grouped` call runs with the interpreter lock released."

@@ -51,8 +51,8 @@ void ensure_numpy() {
     unsigned abi = PyArray_GetNDArrayCVersion();
     if (abi > 0x2000000u) {
         PyArray_API = nullptr;
-        PyErr_Format(PyExc_RuntimeError, "module compiled against ABI version 0x2000000 but this version of numpy is 0x%x",
-                     abi);
+        PyErr_Format(PyExc_RuntimeError,
+                     "module compiled against ABI version 0x2000000 but this version of numpy is 0x%x", abi);
         throw_error();
     }
     unsigned feature = PyArray_GetNDArrayCFeatureVersion();
@@ -66,7 +66,8 @@ void ensure_numpy() {
     }
     if (PyArray_GetEndianness() != NPY_CPU_LITTLE) {
         PyArray_API = nullptr;
-        PyErr_SetString(PyExc_RuntimeError, "module compiled as little endian, but detected different endianness at runtime");
+        PyErr_SetString(PyExc_RuntimeError,
+                        "module compiled as little endian, but detected different endianness at runtime");
         throw_error();
     }
 #if NPY_ABI_VERSION >= 0x02000000

@@ -30,6 +30,10 @@ PLOV_OP(prepared_query_prepared_blocked);
 template <class T>
 PLOV_OP(prepared_query_grouped);
 
+// Operations of the package's own module, plov._native.
+PLOV_OP(delaunay_graph);
+PLOV_OP(delaunay_tetrahedra);
+
 #undef PLOV_OP
 
 // The grouped query set classes, created on first use; nullptr with the error set on failure.

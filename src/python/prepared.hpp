@@ -8,6 +8,7 @@
 
 #include "binder.hpp"
 #include "kernel/graph.hpp"
+#include "kernel/knn.hpp"
 #include "results.hpp"
 
 namespace plov::py {
@@ -80,6 +81,15 @@ std::optional<DistanceBound<T>> make_bound(std::optional<double> r, const Prepar
                                            std::optional<Box<T>> query_box) {
     if (!r) return std::nullopt;
     return DistanceBound<T>{target.lo, target.hi, static_cast<T>(*r), query_box};
+}
+
+// The (dists, idx) tuple over the (rows, cols) result buffers.
+template <class T>
+Ref knn_pair(KnnResult<T>&& res) {
+    const auto rows = static_cast<npy_intp>(res.rows), cols = static_cast<npy_intp>(res.cols);
+    Ref d = make_array(std::move(res.dists), {rows, cols});
+    Ref i = make_array(std::move(res.idx), {rows, cols});
+    return make_tuple(std::move(d), std::move(i));
 }
 
 // The (dists, idx) tuple over a search's result buffers.

@@ -21,8 +21,8 @@ Ref adopt_array(OwnedMemory mem, int typenum, std::initializer_list<npy_intp> sh
     for (npy_intp d : shape) dims[nd++] = d;
     void* data = mem.get();
     // NewFromDescr takes the descriptor reference, also when it fails.
-    Ref arr = Ref::check(PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, data,
-                                              data ? NPY_ARRAY_WRITEABLE : 0, nullptr));
+    Ref arr = Ref::check(
+        PyArray_NewFromDescr(&PyArray_Type, descr, nd, dims, nullptr, data, data ? NPY_ARRAY_WRITEABLE : 0, nullptr));
     if (!data) return arr;
     PyObject* owner = PyCapsule_New(data, kOwnerName, free_owned);
     if (!owner) throw_error();

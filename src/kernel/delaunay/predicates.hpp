@@ -1,0 +1,170 @@
+// Exact geometric predicates on double coordinates: each is first evaluated in
+// floating point with a rigorous bound on its rounding error, and recomputed in exact
+// expansion arithmetic only when that bound cannot decide the sign.
+//
+// Conventions: orient3d(a, b, c, d) is the sign of det[b - a; c - a; d - a] (positive
+// when d lies on the side of plane abc towards which (b - a) x (c - a) points).
+// insphere(a, b, c, d, e), for a positively oriented tetrahedron abcd, is positive when
+// e lies strictly inside its circumscribed sphere, negative when strictly outside, and
+// zero on it.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+
+#include "expansion.hpp"
+
+namespace plov::exact {
+
+struct Vec3 {
+    double x, y, z;
+};
+
+inline constexpr double kEps = 1.1102230246251565e-16;  // 2^-53
+// Error bound factors of the floating-point evaluations below, doubled for margin.
+inline constexpr double kOrient2Bound = 2.0 * (3.0 + 16.0 * kEps) * kEps;
+inline constexpr double kOrient3Bound = 2.0 * (7.0 + 56.0 * kEps) * kEps;
+inline constexpr double kInsphereBound = 2.0 * (16.0 + 224.0 * kEps) * kEps;
+
+inline int sign_of(double v) noexcept { return (v > 0.0) - (v < 0.0); }
+
+class Predicates {
+public:
+    // Sign of det[a - c; b - c] for the coordinate pair (i, j) of each point
+    // (0 = x, 1 = y, 2 = z).
+    int orient2d(const Vec3& a, const Vec3& b, const Vec3& c, int i, int j) {
+        const double* pa = &a.x;
+        const double* pb = &b.x;
+        const double* pc = &c.x;
+        double l = (pa[i] - pc[i]) * (pb[j] - pc[j]);
+        double r = (pa[j] - pc[j]) * (pb[i] - pc[i]);
+        double det = l - r;
+        double bound = kOrient2Bound * (std::fabs(l) + std::fabs(r));
+        if (det > bound || -det > bound) return sign_of(det);
+        arena_.reset();
+        Calc k(arena_);
+        Exp e =
+            k.sub(k.mul(k.diff(pa[i], pc[i]), k.diff(pb[j], pc[j])), k.mul(k.diff(pa[j], pc[j]), k.diff(pb[i], pc[i])));
+        return e.sign();
+    }
+
+    int orient3d(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+        double adx = a.x - d.x, bdx = b.x - d.x, cdx = c.x - d.x;
+        double ady = a.y - d.y, bdy = b.y - d.y, cdy = c.y - d.y;
+        double adz = a.z - d.z, bdz = b.z - d.z, cdz = c.z - d.z;
+        double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
+        double cdxady = cdx * ady, adxcdy = adx * cdy;
+        double adxbdy = adx * bdy, bdxady = bdx * ady;
+        // det[a - d; b - d; c - d] == -det[b - a; c - a; d - a]
+        double det = adz * (bdxcdy - cdxbdy) + bdz * (cdxady - adxcdy) + cdz * (adxbdy - bdxady);
+        double perm = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * std::fabs(adz) +
+                      (std::fabs(cdxady) + std::fabs(adxcdy)) * std::fabs(bdz) +
+                      (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
+        double bound = kOrient3Bound * perm;
+        if (det > bound || -det > bound) return -sign_of(det);
+        return -orient3d_exact(a, b, c, d);
+    }
+
+    int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
+        double aex = a.x - e.x, bex = b.x - e.x, cex = c.x - e.x, dex = d.x - e.x;
+        double aey = a.y - e.y, bey = b.y - e.y, cey = c.y - e.y, dey = d.y - e.y;
+        double aez = a.z - e.z, bez = b.z - e.z, cez = c.z - e.z, dez = d.z - e.z;
+        double aexbey = aex * bey, bexaey = bex * aey;
+        double bexcey = bex * cey, cexbey = cex * bey;
+        double cexdey = cex * dey, dexcey = dex * cey;
+        double dexaey = dex * aey, aexdey = aex * dey;
+        double aexcey = aex * cey, cexaey = cex * aey;
+        double bexdey = bex * dey, dexbey = dex * bey;
+        double ab = aexbey - bexaey, bc = bexcey - cexbey, cd = cexdey - dexcey;
+        double da = dexaey - aexdey, ac = aexcey - cexaey, bd = bexdey - dexbey;
+        double abc = aez * bc - bez * ac + cez * ab;
+        double bcd = bez * cd - cez * bd + dez * bc;
+        double cda = cez * da + dez * ac + aez * cd;
+        double dab = dez * ab + aez * bd + bez * da;
+        double alift = aex * aex + aey * aey + aez * aez;
+        double blift = bex * bex + bey * bey + bez * bez;
+        double clift = cex * cex + cey * cey + cez * cez;
+        double dlift = dex * dex + dey * dey + dez * dez;
+        double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
+        // Shewchuk's permanent is at most 24 * mx * my * mz * max(lift): a looser bound that
+        // costs a few maxima instead of forty products.
+        double mx = std::max(std::max(std::fabs(aex), std::fabs(bex)), std::max(std::fabs(cex), std::fabs(dex)));
+        double my = std::max(std::max(std::fabs(aey), std::fabs(bey)), std::max(std::fabs(cey), std::fabs(dey)));
+        double mz = std::max(std::max(std::fabs(aez), std::fabs(bez)), std::max(std::fabs(cez), std::fabs(dez)));
+        double ml = std::max(std::max(alift, blift), std::max(clift, dlift));
+        double perm = 24.0 * ((mx * my) * (mz * ml));
+        double bound = kInsphereBound * perm;
+        // det is negative when e is inside (for positively oriented abcd)
+        if (det > bound || -det > bound) return -sign_of(det);
+        const Vec3* q[4] = {&a, &b, &c, &d};
+        if (small_multiples(q, e, mx, my, mz)) return -sign_of(det);
+        return -insphere_exact(a, b, c, d, e);
+    }
+
+private:
+    // Whether every difference q[r] - e was computed exactly and is an integer multiple,
+    // at most 255, of one power of two (points of a grid, say). Then every product and
+    // sum in the evaluation of `insphere` is an integer below 2^53 times a power of
+    // two, so the floating-point determinant is exact, zero included.
+    static bool small_multiples(const Vec3* const* q, const Vec3& e, double mx, double my, double mz) {
+        const double top = std::max(mx, std::max(my, mz));
+        if (!(top > 0.0)) return false;
+        const double scale = std::ldexp(1.0, 7 - std::ilogb(top));  // top * scale lies in [128, 256)
+        const double* pe = &e.x;
+        for (int r = 0; r < 4; ++r) {
+            const double* pq = &q[r]->x;
+            for (int k = 0; k < 3; ++k) {
+                double d, tail;
+                two_diff(pq[k], pe[k], d, tail);
+                const double m = d * scale;
+                if (tail != 0.0 || m != std::nearbyint(m) || (m == 0.0) != (d == 0.0)) return false;
+            }
+        }
+        return true;
+    }
+
+    // Sign of det[a - d; b - d; c - d], exactly.
+    int orient3d_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d) {
+        arena_.reset();
+        Calc k(arena_);
+        Exp ax = k.diff(a.x, d.x), ay = k.diff(a.y, d.y), az = k.diff(a.z, d.z);
+        Exp bx = k.diff(b.x, d.x), by = k.diff(b.y, d.y), bz = k.diff(b.z, d.z);
+        Exp cx = k.diff(c.x, d.x), cy = k.diff(c.y, d.y), cz = k.diff(c.z, d.z);
+        Exp m1 = k.compress(k.sub(k.mul(bx, cy), k.mul(cx, by)));
+        Exp m2 = k.compress(k.sub(k.mul(cx, ay), k.mul(ax, cy)));
+        Exp m3 = k.compress(k.sub(k.mul(ax, by), k.mul(bx, ay)));
+        Exp det = k.sum(k.sum(k.mul(az, m1), k.mul(bz, m2)), k.mul(cz, m3));
+        return det.sign();
+    }
+
+    // Sign of the lifted determinant evaluated by `insphere`, exactly.
+    int insphere_exact(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
+        arena_.reset();
+        Calc k(arena_);
+        const Vec3* p[4] = {&a, &b, &c, &d};
+        Exp x[4], y[4], z[4], lift[4];
+        for (int r = 0; r < 4; ++r) {
+            x[r] = k.diff(p[r]->x, e.x);
+            y[r] = k.diff(p[r]->y, e.y);
+            z[r] = k.diff(p[r]->z, e.z);
+            lift[r] = k.compress(k.sum(k.sum(k.mul(x[r], x[r]), k.mul(y[r], y[r])), k.mul(z[r], z[r])));
+        }
+        // xy minors of row pairs
+        auto xy = [&](int i, int j) { return k.compress(k.sub(k.mul(x[i], y[j]), k.mul(x[j], y[i]))); };
+        Exp ab = xy(0, 1), bc = xy(1, 2), cd = xy(2, 3), da = xy(3, 0), ac = xy(0, 2), bd = xy(1, 3);
+        auto minor3 = [&](Exp z0, Exp m0, Exp z1, Exp m1, Exp z2, Exp m2) {
+            return k.compress(k.sum(k.sum(k.mul(z0, m0), k.neg(k.mul(z1, m1))), k.mul(z2, m2)));
+        };
+        Exp abc = minor3(z[0], bc, z[1], ac, z[2], ab);
+        Exp bcd = minor3(z[1], cd, z[2], bd, z[3], bc);
+        Exp cda = k.compress(k.sum(k.sum(k.mul(z[2], da), k.mul(z[3], ac)), k.mul(z[0], cd)));
+        Exp dab = k.compress(k.sum(k.sum(k.mul(z[3], ab), k.mul(z[0], bd)), k.mul(z[1], da)));
+        Exp det =
+            k.sum(k.sub(k.mul(lift[3], abc), k.mul(lift[2], dab)), k.sub(k.mul(lift[1], cda), k.mul(lift[0], bcd)));
+        return det.sign();
+    }
+
+    Arena arena_;
+};
+
+}  // namespace plov::exact

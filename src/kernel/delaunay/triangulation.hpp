@@ -1,0 +1,305 @@
+// Incremental Delaunay tetrahedralisation (Bowyer-Watson) of distinct points.
+//
+// Cells live in flat arrays: four vertex ids and four neighbour links per cell, a link
+// being (cell << 2 | face) with face i opposite vertex i. Every finite cell is
+// positively oriented (see predicates.hpp). The hull is closed by cells that hold the
+// infinite vertex `kInf`; such a cell becomes positively oriented when its infinite
+// vertex is replaced by any point strictly beyond its finite face.
+//
+// Degenerate configurations are decided by a symbolic perturbation: point v is lifted
+// to |v|^2 - eps^(rank(v) + 1), so among cospherical points the one of smallest rank
+// counts as the most "inside". The result is the Delaunay triangulation of the points
+// in which ties between equal distances go to the smaller rank, which is what the graph
+// descent needs for its own tie rule.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "../buffer.hpp"
+#include "../errors.hpp"
+#include "predicates.hpp"
+
+namespace plov::delaunay {
+
+using exact::Vec3;
+
+inline constexpr std::uint32_t kInf = 0xffffffffu;
+inline constexpr std::uint32_t kDead = 0xfffffffeu;
+inline constexpr std::uint32_t kMaxCells = std::uint32_t{1} << 30;
+
+// One tetrahedron: vertex ids and neighbour links, in one 32-byte record.
+struct alignas(32) Cell {
+    std::uint32_t v[4];
+    std::uint32_t n[4];
+};
+
+class Triangulation {
+public:
+    // `pts` and `rank` (of `count` points) must outlive the triangulation; ranks are
+    // distinct.
+    Triangulation(const Vec3* pts, const std::uint32_t* rank, std::size_t count) : pts_(pts), rank_(rank) {
+        std::size_t want = 7 * count + 64;
+        if (want > kMaxCells) want = kMaxCells;
+        cells_.reserve(want);
+        mark_.reserve(want);
+    }
+
+    // Starts with the tetrahedron of four affinely independent points.
+    void init(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
+        if (pred_.orient3d(pts_[a], pts_[b], pts_[c], pts_[d]) < 0) std::swap(c, d);
+        std::uint32_t t[4] = {a, b, c, d};
+        std::uint32_t cells[5];
+        cells[0] = alloc();
+        for (int k = 0; k < 4; ++k) cells_[cells[0]].v[k] = t[k];
+        for (int i = 0; i < 4; ++i) {
+            std::uint32_t c_inf = cells[i + 1] = alloc();
+            std::uint32_t* v = cells_[c_inf].v;
+            for (int k = 0; k < 4; ++k) v[k] = t[k];
+            v[i] = kInf;
+            // replacing vertex i by a point beyond face i flips the orientation
+            int p = (i + 1) & 3, q = (i + 2) & 3;
+            std::swap(v[p], v[q]);
+        }
+        // link equal faces
+        for (int x = 0; x < 5; ++x)
+            for (int fx = 0; fx < 4; ++fx)
+                for (int y = x + 1; y < 5; ++y)
+                    for (int fy = 0; fy < 4; ++fy)
+                        if (same_face(cells[x], fx, cells[y], fy)) {
+                            cells_[cells[x]].n[fx] = cells[y] << 2 | fy;
+                            cells_[cells[y]].n[fy] = cells[x] << 2 | fx;
+                        }
+        last_ = cells[0];
+    }
+
+    // Inserts point `p`, which must differ from every point inserted so far.
+    void insert(std::uint32_t p) {
+        std::uint32_t start = locate(p);
+        constexpr std::uint8_t in = 1, out = 2;
+        cavity_.clear();
+        tested_.clear();
+        boundary_.clear();
+        stack_.clear();
+        stack_.push_back(start);
+        mark_[start] = in;
+        while (!stack_.empty()) {
+            std::uint32_t c = stack_.back();
+            stack_.pop_back();
+            cavity_.push_back(c);
+            for (std::uint32_t i = 0; i < 4; ++i) __builtin_prefetch(&cells_[cells_[c].n[i] >> 2]);
+            for (std::uint32_t i = 0; i < 4; ++i) {
+                std::uint32_t n = cells_[c].n[i] >> 2;
+                std::uint8_t m = mark_[n];
+                if (m == in) continue;
+                if (m != out) {
+                    if (conflicts(n, p)) {
+                        mark_[n] = in;
+                        stack_.push_back(n);
+                        continue;
+                    }
+                    mark_[n] = out;
+                    tested_.push_back(n);
+                }
+                boundary_.push_back(c << 2 | i);
+            }
+        }
+        fill_cavity(p);
+    }
+
+    std::size_t cell_slots() const noexcept { return cells_.size(); }
+    // Vertex ids of cell `c` (kDead in the first slot for a freed cell).
+    const std::uint32_t* cell(std::size_t c) const noexcept { return cells_[c].v; }
+
+private:
+    static bool contains(const std::uint32_t* v, std::uint32_t x) noexcept {
+        return v[0] == x || v[1] == x || v[2] == x || v[3] == x;
+    }
+
+    bool same_face(std::uint32_t c1, int f1, std::uint32_t c2, int f2) const noexcept {
+        const std::uint32_t* a = cells_[c1].v;
+        const std::uint32_t* b = cells_[c2].v;
+        for (int k = 0; k < 4; ++k)
+            if (k != f1 && !(contains(b, a[k]) && b[f2] != a[k])) return false;
+        return true;
+    }
+
+    std::uint32_t alloc() {
+        if (!free_.empty()) {
+            std::uint32_t c = free_.back();
+            free_.pop_back();
+            return c;
+        }
+        std::size_t c = cells_.size();
+        if (c >= kMaxCells) fail("too many points for one triangulation");
+        cells_.push_back(Cell{});
+        mark_.push_back(0);
+        return static_cast<std::uint32_t>(c);
+    }
+
+    int inf_slot(std::uint32_t c) const noexcept {
+        const std::uint32_t* v = cells_[c].v;
+        for (int k = 0; k < 4; ++k)
+            if (v[k] == kInf) return k;
+        return -1;
+    }
+
+    // Orientation of cell `c` with its vertex in slot `i` replaced by point `p`.
+    int orient_with(std::uint32_t c, int i, std::uint32_t p) {
+        const std::uint32_t* v = cells_[c].v;
+        const Vec3* q[4];
+        for (int k = 0; k < 4; ++k) q[k] = &pts_[k == i ? p : v[k]];
+        return pred_.orient3d(*q[0], *q[1], *q[2], *q[3]);
+    }
+
+    // Whether `p` lies inside the (perturbed) circumsphere of cell `c`.
+    bool conflicts(std::uint32_t c, std::uint32_t p) {
+        int j = inf_slot(c);
+        if (j >= 0) {
+            int s = orient_with(c, j, p);
+            if (s != 0) return s > 0;
+            // on the plane of the hull face: the circle of that face decides, which is
+            // the sphere of the finite cell behind it
+            return conflicts_finite(cells_[c].n[j] >> 2, p);
+        }
+        return conflicts_finite(c, p);
+    }
+
+    bool conflicts_finite(std::uint32_t c, std::uint32_t p) {
+        const std::uint32_t* v = cells_[c].v;
+        int s = pred_.insphere(pts_[v[0]], pts_[v[1]], pts_[v[2]], pts_[v[3]], pts_[p]);
+        if (s != 0) return s > 0;
+        // Cospherical: the perturbation term of smallest rank with a non-zero
+        // coefficient decides. p's own coefficient is never zero (the cell is not flat)
+        // and puts p inside; a vertex's coefficient is p's barycentric coordinate for it.
+        int slot[4] = {0, 1, 2, 3};
+        std::sort(slot, slot + 4, [&](int x, int y) { return rank_[v[x]] < rank_[v[y]]; });
+        for (int k = 0; k < 4; ++k) {
+            if (rank_[p] < rank_[v[slot[k]]]) return true;
+            int o = orient_with(c, slot[k], p);
+            if (o != 0) return o < 0;
+        }
+        return true;
+    }
+
+    std::uint32_t next_random() noexcept {
+        rng_ ^= rng_ << 13;
+        rng_ ^= rng_ >> 17;
+        rng_ ^= rng_ << 5;
+        return rng_;
+    }
+
+    // A cell in conflict with `p`: the finite cell whose closure holds p, or an
+    // infinite cell whose finite face p lies strictly beyond. Visibility walk from the
+    // last cell made, trying the faces from a random one on.
+    std::uint32_t locate(std::uint32_t p) {
+        std::uint32_t c = last_;
+        int j = inf_slot(c);
+        if (j >= 0) c = cells_[c].n[j] >> 2;
+        std::uint32_t prev = kInf;
+        for (std::size_t steps = 0;; ++steps) {
+            if (steps > 64 + 16 * cells_.size()) fail("point location did not terminate");
+            std::uint32_t r = next_random();
+            bool moved = false;
+            for (std::uint32_t k = 0; k < 4; ++k) {
+                int i = static_cast<int>((r + k) & 3);
+                std::uint32_t n = cells_[c].n[i] >> 2;
+                if (n == prev) continue;
+                if (orient_with(c, i, p) < 0) {
+                    prev = c;
+                    c = n;
+                    moved = true;
+                    break;
+                }
+            }
+            if (!moved || inf_slot(c) >= 0) return c;
+        }
+    }
+
+    struct Slot {
+        std::uint64_t key;  // a directed edge: (from << 32 | to)
+        std::uint32_t link;
+        std::uint32_t stamp;
+    };
+
+    // Replaces the cavity by the cells joining `p` to its boundary faces.
+    void fill_cavity(std::uint32_t p) {
+        std::size_t faces = boundary_.size();
+        std::size_t want = 64;
+        while (want < 8 * faces) want *= 2;
+        if (table_.size() < want) {
+            table_.assign(want, Slot{0, 0, 0});
+            tstamp_ = 0;
+        }
+        if (++tstamp_ == 0) {
+            for (Slot& s : table_) s.stamp = 0;
+            tstamp_ = 1;
+        }
+        const std::size_t mask = table_.size() - 1;
+        // Face k of a new cell whose slot i holds p, oriented as the boundary of the cell
+        // and read from p, runs along the edge from slot kDir[i][k][0] to kDir[i][k][1].
+        // The cell across that face runs along the same edge the other way, so every
+        // new cell finds each of its neighbours under the reversed edge: first all faces
+        // are entered by their directed edge, then each looks its reverse up.
+        static constexpr std::uint8_t kDir[4][4][2] = {
+            {{0, 0}, {3, 2}, {1, 3}, {2, 1}},
+            {{2, 3}, {0, 0}, {3, 0}, {0, 2}},
+            {{3, 1}, {0, 3}, {0, 0}, {1, 0}},
+            {{1, 2}, {2, 0}, {0, 1}, {0, 0}},
+        };
+        auto hash = [mask](std::uint64_t key) {
+            return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
+        };
+        made_.clear();
+        for (std::uint32_t b : boundary_) {
+            std::uint32_t c = b >> 2, i = b & 3;
+            std::uint32_t nc = alloc();
+            Cell& cell = cells_[nc];
+            cell = cells_[c];
+            cell.v[i] = p;
+            std::uint32_t outer = cell.n[i];
+            cells_[outer >> 2].n[outer & 3] = nc << 2 | i;
+            made_.push_back(nc << 2 | i);
+            for (std::uint32_t k = 0; k < 4; ++k) {
+                if (k == i) continue;
+                std::uint64_t key = std::uint64_t{cell.v[kDir[i][k][0]]} << 32 | cell.v[kDir[i][k][1]];
+                std::size_t h = hash(key);
+                while (table_[h].stamp == tstamp_) h = (h + 1) & mask;
+                table_[h] = Slot{key, nc << 2 | k, tstamp_};
+            }
+        }
+        for (std::uint32_t m : made_) {
+            std::uint32_t nc = m >> 2, i = m & 3;
+            Cell& cell = cells_[nc];
+            for (std::uint32_t k = 0; k < 4; ++k) {
+                if (k == i) continue;
+                std::uint64_t key = std::uint64_t{cell.v[kDir[i][k][1]]} << 32 | cell.v[kDir[i][k][0]];
+                std::size_t h = hash(key);
+                while (table_[h].stamp == tstamp_ && table_[h].key != key) h = (h + 1) & mask;
+                if (table_[h].stamp != tstamp_) fail("the triangulation became inconsistent");
+                cell.n[k] = table_[h].link;
+            }
+        }
+        for (std::uint32_t c : cavity_) {
+            cells_[c].v[0] = kDead;
+            mark_[c] = 0;
+            free_.push_back(c);
+        }
+        for (std::uint32_t c : tested_) mark_[c] = 0;
+        last_ = made_.back() >> 2;
+    }
+
+    const Vec3* pts_;
+    const std::uint32_t* rank_;
+    exact::Predicates pred_;
+    Vec<Cell, 32> cells_;     // large buffers of the kernel ask for huge pages: fewer TLB misses
+    Vec<std::uint8_t> mark_;  // 1: in the cavity, 2: tested and outside it
+    std::vector<std::uint32_t> free_;
+    std::vector<std::uint32_t> cavity_, boundary_, stack_, tested_, made_;
+    std::vector<Slot> table_;
+    std::uint32_t tstamp_ = 0, last_ = 0, rng_ = 2463534242u;
+};
+
+}  // namespace plov::delaunay

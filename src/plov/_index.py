@@ -1,0 +1,213 @@
+"""`plov.Index`: a target built from raw points, queried like scipy's cKDTree."""
+
+from __future__ import annotations
+
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any, List, Optional, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+from . import _native
+from ._graphs import delaunay_graph, prepared_class, renumber
+from ._validate import (
+    as_bound,
+    as_count,
+    as_graph,
+    as_points,
+    as_real_array,
+    as_workers,
+    native_errors,
+    point_dtype,
+)
+
+# Clouds from this size on are renumbered in Morton order: a walk then touches memory
+# in the order of its steps. Smaller ones stay in cache whatever their numbering.
+_REORDER_MIN_POINTS = 10_000
+# Queries per native call: calls short enough (tens of milliseconds) that Ctrl-C is
+# seen between them, long enough that the call overhead is negligible.
+_CHUNK_WORK = 2**18
+_MIN_CHUNK = 1024
+
+Result = Tuple[Any, Any]
+
+
+def morton_order(points: np.ndarray) -> np.ndarray:
+    """Permutation (int64, sorted position -> row) listing `points` in Morton order."""
+    with native_errors():
+        perm: np.ndarray = _native.morton_order(np.asarray(points, np.float64)).view(np.int64)
+    return perm
+
+
+def _as_rows(a: np.ndarray) -> np.ndarray:
+    """A C-contiguous 2-D array as a 1-D array of opaque rows (copied whole by `np.put`,
+    several times faster than a fancy-indexed row assignment)."""
+    return a.view(np.dtype((np.void, a.shape[1] * a.itemsize))).reshape(-1)
+
+
+class Index:
+    """Nearest neighbours among a fixed cloud of 3-D points, for any number of queries.
+
+    Built from raw points like `scipy.spatial.cKDTree`: the Delaunay graph of the cloud is
+    built once, the cloud is renumbered in Morton order when that pays, and every query
+    walks the graph. Results are exact and always in the caller's numbering; ties go to
+    the smaller index.
+
+    Parameters
+    ----------
+    points : array_like, shape (n, 3)
+        The cloud: any real array with at least one point and finite coordinates.
+    graph : (indptr, indices), optional
+        The cloud's Delaunay graph in CSR form, when the caller has it already (for
+        instance from `plov.delaunay_graph`). Checked for its shape, not for being a
+        Delaunay graph: the results are exact only on one.
+    dtype : float32 or float64, optional
+        Precision of the search and of the distances; float32 points stay float32 by
+        default, every other real type becomes float64.
+    """
+
+    def __init__(self, points: npt.ArrayLike, *, graph: Optional[Tuple[Any, Any]] = None,
+                 dtype: Optional[npt.DTypeLike] = None) -> None:
+        pts = as_points(points, "points", dtype)
+        n = len(pts)
+        if n == 0:
+            raise ValueError("points is empty: an Index needs at least one point")
+        perm: Optional[np.ndarray] = morton_order(pts) if n >= _REORDER_MIN_POINTS else None
+        with native_errors():
+            if graph is None:
+                if perm is not None:
+                    pts = pts.take(perm, axis=0)
+                indptr, indices = delaunay_graph(pts)
+            else:
+                indptr, indices = as_graph(graph, n, "graph")
+                if perm is not None:
+                    pts, indptr, indices = renumber(pts, indptr, indices, perm)
+            self._target = prepared_class(pts.dtype)(pts, indptr, indices)
+        self._points = pts  # in the search's numbering
+        self._labels = perm  # search numbering -> caller's numbering, or None
+        self.n = n
+        self.dtype = pts.dtype
+
+    def __repr__(self) -> str:
+        return f"plov.Index(n={self.n}, dtype={self.dtype.name})"
+
+    @property
+    def data(self) -> np.ndarray:
+        """The points, in the caller's numbering, as an (n, 3) array of `dtype`."""
+        if self._labels is None:
+            return self._points
+        out = np.empty_like(self._points)
+        np.put(_as_rows(out), self._labels, _as_rows(self._points))
+        return out
+
+    def query(self, x: npt.ArrayLike, k: int = 1, *, distance_upper_bound: Optional[float] = None,
+              workers: int = 1) -> Result:
+        """The `k` nearest points of the index for every point of `x`.
+
+        Parameters
+        ----------
+        x : array_like, shape (m, 3) or (3,)
+            Query points (cast to the index's dtype); they need no graph.
+        k : int
+            Number of neighbours. The search is exact for every `k`: it descends to the
+            nearest point, then expands best-first over the Delaunay graph until no
+            point on its frontier can enter the `k` best.
+        distance_upper_bound : float, optional
+            Report only points within this distance (inclusive: `d <= r`, where
+            cKDTree's bound is exclusive). Entries without an answer are `(inf, n)`.
+        workers : int
+            Threads to split the queries over (-1: every core). The results do not
+            depend on it.
+
+        Returns
+        -------
+        (dists, idx), shaped like `cKDTree.query`: `(m,)` arrays for `k == 1`, `(m, k)`
+        for `k > 1`, and for a single point of shape `(3,)` scalars or `(k,)` arrays.
+        Distances are in the index's dtype, indices int64 in the index's numbering,
+        rows in ascending (distance, index) order.
+        """
+        arr = as_real_array(x, "x")
+        single = arr.ndim == 1 and arr.shape == (3,)
+        pts = as_points(arr.reshape(1, 3) if single else arr, "x", self.dtype)
+        k = as_count(k, "k")
+        r = as_bound(distance_upper_bound)
+        nw = as_workers(workers)
+        order = morton_order(pts) if len(pts) > 1 else np.arange(len(pts), dtype=np.int64)
+        dists, idx = self._search(pts, order, k, r, nw)
+        if single:
+            return dists[0], idx[0]
+        return dists, idx
+
+    def query_index(self, other: "Index", k: int = 1, *, distance_upper_bound: Optional[float] = None,
+                    workers: int = 1) -> Result:
+        """As `query`, with the points of another Index as the queries (in `other`'s
+        numbering): its points are already in Morton order, so nothing is sorted."""
+        if not isinstance(other, Index):
+            raise TypeError(f"other must be a plov.Index, not {type(other).__name__}")
+        k = as_count(k, "k")
+        r = as_bound(distance_upper_bound)
+        nw = as_workers(workers)
+        # other's caller row labels[i] is its point i in Morton order: walk in that order.
+        order = other._labels if other._labels is not None else np.arange(other.n, dtype=np.int64)
+        return self._search(np.ascontiguousarray(other.data, dtype=self.dtype), order, k, r, nw)
+
+    def _search(self, pts: np.ndarray, order: np.ndarray, k: int, r: Optional[float], workers: int) -> Result:
+        """Searches the rows of `pts` in the walking order `order`, in chunks, in the
+        caller's order of `pts`."""
+        m = len(order)
+        wanted, k = k, min(k, self.n)  # beyond n points every entry is a miss
+        dists = np.full((m, wanted), np.inf, self.dtype)
+        idx = np.full((m, wanted), self.n, np.int64)
+        found_d, found_i = (dists, idx) if k == wanted else (np.empty((m, k), self.dtype), np.empty((m, k), np.int64))
+        chunk = max(_MIN_CHUNK, _CHUNK_WORK // k)
+        if workers > 1:
+            chunk = max(_MIN_CHUNK, min(chunk, -(-m // workers)))
+        starts = range(0, m, chunk)
+
+        def run(a: int, seed: int) -> int:
+            b = min(a + chunk, m)
+            with native_errors():
+                rows = order[a:b]
+                d, i, last = _native.knn_exact(self._target, pts, k, r, self._labels, seed, rows)
+            np.put(_as_rows(found_d), rows, _as_rows(d))
+            np.put(_as_rows(found_i), rows, _as_rows(i))
+            return int(last)
+
+        if workers == 1 or len(starts) == 1:
+            seed = 0
+            for a in starts:
+                seed = run(a, seed)
+        else:
+            pool = ThreadPoolExecutor(min(workers, len(starts)))
+            futures: List[Future] = []
+            try:
+                futures = [pool.submit(run, a, 0) for a in starts]
+                for f in futures:
+                    f.result()
+            finally:
+                # On an interrupt the chunks not yet started are dropped.
+                pool.shutdown(wait=True, cancel_futures=True)
+        if k < wanted:
+            dists[:, :k], idx[:, :k] = found_d, found_i
+        if wanted == 1:
+            return dists.reshape(m), idx.reshape(m)
+        return dists, idx
+
+
+def nearest(x: npt.ArrayLike, y: npt.ArrayLike, k: int = 1, *, distance_upper_bound: Optional[float] = None,
+            workers: int = 1, dtype: Optional[npt.DTypeLike] = None) -> Result:
+    """The `k` nearest points of `y` for every point of `x`, in one call:
+    `Index(y, dtype=dtype).query(x, k, ...)`. Without `dtype` the search runs in float32
+    when both clouds are float32 and in float64 otherwise."""
+    xa = as_real_array(x, "x")
+    ya = as_real_array(y, "y")
+    if dtype is None:
+        both32 = point_dtype(xa, None) == np.float32 and point_dtype(ya, None) == np.float32
+        dtype = np.float32 if both32 else np.float64
+    # Every argument is checked before the graph is built.
+    as_points(xa.reshape(1, 3) if xa.shape == (3,) else xa, "x", dtype)
+    as_count(k, "k")
+    as_bound(distance_upper_bound)
+    as_workers(workers)
+    return Index(ya, dtype=dtype).query(xa, k, distance_upper_bound=distance_upper_bound, workers=workers)
+

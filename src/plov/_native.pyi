@@ -1,0 +1,19 @@
+from typing import Optional, Tuple, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from _plov import PreparedF32, PreparedF64
+
+__all__: list[str]
+
+def knn_exact(
+    target: Union[PreparedF64, PreparedF32],
+    points: npt.NDArray[np.floating],
+    k: int,
+    distance_upper_bound: Optional[float] = None,
+    labels: Optional[npt.NDArray[np.int64]] = None,
+    seed: int = 0,
+    rows: Optional[npt.NDArray[np.int64]] = None,
+) -> Tuple[npt.NDArray[np.floating], npt.NDArray[np.int64], int]: ...
+def morton_order(points: npt.NDArray[np.float64]) -> npt.NDArray[np.uint64]: ...

@@ -1,0 +1,59 @@
+// delaunay_graph, delaunay_tetrahedra: Delaunay triangulations of raw point clouds,
+// operations of the package's own module.
+#include "kernel/delaunay/delaunay.hpp"
+#include "ops.hpp"
+#include "results.hpp"
+
+namespace plov::py {
+
+namespace {
+
+// Binds the one parameter `points` of `op` and triangulates it without the lock; the
+// build stops on a signal whose handler raises (Ctrl-C), with that error.
+template <class F>
+Ref with_triangulation(const char* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, F&& out) {
+    static constexpr Param params[] = {{"points", true}, {"ordered", false}};
+    const Signature sig{nullptr, op, params};
+    Args a(sig, args, nargs, kwnames);
+    auto points = a.convert(0, array2d_arg<double>);
+    const bool ordered = a.given(1) && a.convert(1, bool_arg);
+    return out(ordered, [&](auto&& extract) {
+        try {
+            return without_gil_polled([&](auto& poll) {
+                const delaunay::Delaunay::Poll ask = poll;
+                delaunay::Delaunay d(points.view, ask);
+                return extract(d, ask);
+            });
+        } catch (const Cancelled&) {
+            throw_error();
+        }
+    });
+}
+
+}  // namespace
+
+PyObject* delaunay_graph(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return with_triangulation("delaunay_graph", args, nargs, kwnames, [](bool ordered, auto run) {
+            delaunay::Graph g =
+                run([ordered](delaunay::Delaunay& d, const auto& poll) { return d.graph(poll, ordered); });
+            Ref indptr = make_array(std::move(g.indptr));
+            Ref indices = make_array(std::move(g.indices));
+            if (!ordered) return make_tuple(std::move(indptr), std::move(indices));
+            Ref perm = make_array(std::move(g.perm));
+            return Ref::check(PyTuple_Pack(3, indptr.get(), indices.get(), perm.get()));
+        });
+    });
+}
+
+PyObject* delaunay_tetrahedra(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return with_triangulation("delaunay_tetrahedra", args, nargs, kwnames, [](bool, auto run) {
+            std::size_t count = 0;
+            Buffer<std::uint64_t> tets = run([&](delaunay::Delaunay& d, const auto&) { return d.tetrahedra(count); });
+            return make_array(std::move(tets), {static_cast<npy_intp>(count), 4});
+        });
+    });
+}
+
+}  // namespace plov::py

@@ -1,0 +1,169 @@
+// The module plov._native: the native operations behind the plov package's own layer,
+// built from the same kernel and binding code as _plov. Its targets are _plov's
+// prepared objects, so one packed cloud serves both modules. Add an operation by
+// writing it below and adding a line to `functions`.
+#include <cstring>
+
+#include "kernel/coherent_order.hpp"
+#include "kernel/exact_knn.hpp"
+#include "module_def.hpp"
+#include "ops.hpp"
+#include "prepared.hpp"
+
+namespace plov::py {
+
+namespace {
+
+constexpr const char* kModuleDoc = "Native operations of the plov package (not a public interface).";
+
+constexpr const char* kKnnExactDoc =
+    "knn_exact(target, points, k, distance_upper_bound=None, labels=None, seed=0, rows=None)\n--\n\n"
+    "Exact k nearest points of a prepared target (a _plov.PreparedF64 or PreparedF32 over a\n"
+    "Delaunay graph) for each row of `points` (same precision), or for the rows listed in\n"
+    "`rows` (int64), taken in the order given:\n"
+    "a greedy descent from the previous answer, then a best-first expansion that stops when\n"
+    "no frontier point can enter the k best. Returns (dists, idx, last): (n, k) arrays in\n"
+    "ascending (distance, label) order, misses as (inf, target.n), and the vertex reached by\n"
+    "the last descent, to seed the next call. `labels` (int64, one per target vertex) replace\n"
+    "the vertex numbers in the results and the tie rule. `distance_upper_bound` is an\n"
+    "inclusive distance. The search runs with the interpreter lock released.";
+
+constexpr const char* kMortonOrderDoc =
+    "morton_order(points)\n--\n\n"
+    "The permutation (uint64, sorted position -> row) that lists the rows of a float64\n"
+    "(n, 3) array in a spatially coherent order: Morton order on a 1024^3 grid over their box.";
+
+constexpr const char* kDelaunayGraphDoc =
+    "delaunay_graph(points, ordered=False)\n--\n\n"
+    "The vertex adjacency of the Delaunay triangulation of a float64 (n, 3) array of finite\n"
+    "points, as a CSR pair (indptr, indices) of uint32 arrays: symmetric, each list ascending.\n"
+    "Exact duplicates are triangulated once (their smallest-index copy, which lists every other\n"
+    "copy; each other copy lists only it); flat and collinear clouds get their 2-D and 1-D\n"
+    "Delaunay graphs. Ties are broken by index, so greedy descent over the graph is exact.\n"
+    "With `ordered`, returns (indptr, indices, perm): the graph renumbered in the builder's\n"
+    "Morton order (each copy right after its point), perm (int64) new vertex -> row.\n"
+    "Runs with the interpreter lock released.";
+
+constexpr const char* kDelaunayTetrahedraDoc =
+    "delaunay_tetrahedra(points)\n--\n\n"
+    "The tetrahedra of the Delaunay triangulation of a float64 (n, 3) array of finite points,\n"
+    "as an (m, 4) uint64 array of row numbers, each row positively oriented\n"
+    "(det[b - a, c - a, d - a] > 0); duplicates appear as their smallest-index copy, and a\n"
+    "cloud spanning fewer than three dimensions has none. Runs with the interpreter lock\n"
+    "released.";
+
+// A _plov class by name; plov imports _plov before this module.
+Ref plov_class(const char* name) {
+    Ref module = Ref::check(PyImport_ImportModule("_plov"));
+    return Ref::check(PyObject_GetAttrString(module.get(), name));
+}
+
+bool is_instance(PyObject* o, const char* class_name) {
+    Ref cls = plov_class(class_name);
+    return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(cls.get()));
+}
+
+// The listed rows of a (n, 3) array, packed in the order listed.
+template <class T>
+PackedBuffer<T> pack_rows(const View2D<T>& v, const std::int64_t* rows, std::size_t count) {
+    PackedBuffer<T> out(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto r = static_cast<std::uint64_t>(rows[i]);
+        check_index(r, v.rows);
+        out[i] = {v.at(r, 0), v.at(r, 1), v.at(r, 2), T(0)};
+    }
+    return out;
+}
+
+template <class T>
+Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
+    auto target = PreparedRef<T>::take(target_obj);
+    auto x = a.convert(1, array2d_arg<T>);
+    const std::uint64_t k = a.convert(2, u64_arg);
+    const auto r = a.convert(3, real_arg);
+    std::optional<PermArray> labels;
+    if (a.given(4)) labels = a.convert(4, perm_arg);
+    const std::uint64_t seed = a.given(5) ? a.convert(5, u64_arg) : 0;
+    std::optional<PermArray> listed;
+    if (a.given(6)) listed = a.convert(6, perm_arg);
+
+    const PreparedGraph<T>& t = target.graph();
+    if (k == 0) raise(PyExc_ValueError, "k must be at least 1");
+    if (x.view.rows && x.view.cols != 3) raise(PyExc_ValueError, "points must have 3 columns");
+    if (labels && (labels->len() != t.n || !labels->contiguous()))
+        raise(PyExc_ValueError, "labels must be a contiguous array with one entry per target point");
+    if (t.n && seed >= t.n) raise(PyExc_ValueError, "seed must be a target vertex");
+    if (listed && !listed->contiguous()) raise(PyExc_ValueError, "rows must be contiguous");
+
+    auto res = without_gil([&] {
+        PackedBuffer<T> packed = listed ? pack_rows(x.view, listed->data(), listed->len()) : pack_points(x.view);
+        ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr};
+        const std::optional<T> bound = r ? std::optional<T>(static_cast<T>(*r)) : std::nullopt;
+        return exact_knn(et, packed.data(), packed.size(), k, bound, static_cast<std::uint32_t>(seed));
+    });
+    const auto rows = static_cast<npy_intp>(res.rows), cols = static_cast<npy_intp>(res.cols);
+    Ref d = make_array(std::move(res.dists), {rows, cols});
+    Ref i = make_array(std::move(res.idx), {rows, cols});
+    Ref last = Ref::check(PyLong_FromUnsignedLong(res.last));
+    return Ref::check(PyTuple_Pack(3, d.get(), i.get(), last.get()));
+}
+
+PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr Param params[] = {
+            {"target", true},  {"points", true}, {"k", true},    {"distance_upper_bound", false},
+            {"labels", false}, {"seed", false},  {"rows", false}};
+        static const Signature sig{nullptr, "knn_exact", params};
+        Args a(sig, args, nargs, kwnames);
+        PyObject* target = a.get(0);
+        if (is_instance(target, "PreparedF64")) return knn_exact_impl<double>(target, a);
+        if (is_instance(target, "PreparedF32")) return knn_exact_impl<float>(target, a);
+        a.convert(0, [](PyObject* o) -> int {
+            raise(PyExc_TypeError, "'" + type_qualname(o) + "' object is not an instance of 'PreparedF64'");
+        });
+        return Ref();
+    });
+}
+
+PyObject* morton_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr Param params[] = {{"points", true}};
+        static const Signature sig{nullptr, "morton_order", params};
+        Args a(sig, args, nargs, kwnames);
+        auto x = a.convert(0, array2d_arg<double>);
+        if (x.view.rows && x.view.cols != 3) raise(PyExc_ValueError, "points must have 3 columns");
+        if (x.view.rows > 0xFFFFFFFFull) raise(PyExc_ValueError, "points: too many rows");
+        auto perm = without_gil([&] {
+            const std::size_t n = x.view.rows;
+            if (n == 0) return Buffer<std::uint64_t>();
+            Buffer<Triple> triples(n);
+            for (std::size_t i = 0; i < n; ++i) triples[i] = {x.view.at(i, 0), x.view.at(i, 1), x.view.at(i, 2)};
+            return coherent_perm(triples.data(), n);
+        });
+        return make_array(std::move(perm));
+    });
+}
+
+PyMethodDef functions[] = {
+    {"knn_exact", PLOV_FN(knn_exact), METH_FASTCALL | METH_KEYWORDS, kKnnExactDoc},
+    {"morton_order", PLOV_FN(morton_order), METH_FASTCALL | METH_KEYWORDS, kMortonOrderDoc},
+    {"delaunay_graph", PLOV_FN(delaunay_graph), METH_FASTCALL | METH_KEYWORDS, kDelaunayGraphDoc},
+    {"delaunay_tetrahedra", PLOV_FN(delaunay_tetrahedra), METH_FASTCALL | METH_KEYWORDS, kDelaunayTetrahedraDoc},
+};
+
+int exec_module(PyObject* module) { return add_functions(module, functions); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "plov._native", kModuleDoc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace plov::py
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&plov::py::module_def); }
