@@ -5,7 +5,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -73,15 +72,21 @@ private:
 };
 
 // Takes the interpreter lock back. At interpreter exit CPython may end this thread
-// right here by a forced unwind, which is marked and passed on.
+// right here by a forced unwind (the only exception C code can raise), which is marked
+// and passed on.
 inline void retake_gil(PyThreadState* state) {
     try {
         PyEval_RestoreThread(state);
-    } catch (const abi::__forced_unwind&) {
+    } catch (...) {
         thread_ending = true;
         throw;
     }
 }
+
+// Inside a catch-all handler: true for an exception that is not a C++ one, such as the
+// forced unwind, which must be rethrown. (`catch (abi::__forced_unwind&)` would do, but
+// binds a reference to the null object that such an exception has.)
+inline bool foreign_exception() noexcept { return !std::current_exception(); }
 
 // Runs `f(poll)` with the interpreter lock released and returns its result; an
 // exception of `f` is rethrown once the lock is held again. `f` must not touch Python
@@ -104,9 +109,8 @@ auto without_gil_polled(F&& f) {
     std::exception_ptr failure;
     try {
         result.emplace(std::forward<F>(f)(poll));
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (foreign_exception()) throw;
         failure = std::current_exception();
     }
     retake_gil(state);
@@ -147,8 +151,6 @@ template <class F>
 PyObject* guarded(F&& f) {
     try {
         return std::forward<F>(f)().release();
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (const PyErrSet&) {
     } catch (const Failure& e) {
         set_panic(e.what());
@@ -157,6 +159,7 @@ PyObject* guarded(F&& f) {
     } catch (const std::exception& e) {
         set_panic(e.what());
     } catch (...) {
+        if (foreign_exception()) throw;
         set_panic("unknown internal failure");
     }
     return nullptr;
