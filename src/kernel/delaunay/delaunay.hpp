@@ -275,42 +275,57 @@ private:
         return out;
     }
 
-    // Neighbour lists (internal numbering, apex left out) from the cells. Each cell
-    // writes its other three vertices into the bucket of each of its vertices (one
-    // pass in cell order), and each bucket is then reduced to its distinct entries.
+    // Neighbour lists (internal numbering, apex left out) from the cells. The cells
+    // around an edge form a ring (a path on the hull, where the infinite cells are left
+    // out); the edge is entered, in the buckets of both its ends, by every cell of that
+    // ring whose number is below those of its two ring neighbours (the cells across the
+    // two faces holding the edge). Every ring has such a cell, and few have more than
+    // two, so the buckets stay small; each is then reduced to its distinct entries.
     void adjacency(std::vector<std::uint32_t>& start, std::vector<std::uint32_t>& list, const Poll& poll) const {
         const std::size_t m = uniq_.size();
         const std::size_t slots = tri_->cell_slots();
         const std::uint32_t apex = apex_;
-        std::vector<std::uint64_t> first(m + 2, 0);
+        // finite cells, apex cells included: the planar triangles of a flat cloud
+        std::vector<std::uint8_t> finite(slots);
         for (std::size_t c = 0; c < slots; ++c) {
             const std::uint32_t* v = tri_->cell(c);
-            if (v[0] == kDead) continue;
-            for (int k = 0; k < 4; ++k)
-                if (v[k] < apex) first[v[k] + 2] += 3;
+            finite[c] = v[0] != kDead && v[0] != kInf && v[1] != kInf && v[2] != kInf && v[3] != kInf;
         }
+        static constexpr int kPairs[6][4] = {{0, 1, 2, 3}, {0, 2, 1, 3}, {0, 3, 1, 2},
+                                             {1, 2, 0, 3}, {1, 3, 0, 2}, {2, 3, 0, 1}};
+        // calls `enter(a, b)` for every edge a cell is responsible for
+        auto edges = [&](auto&& enter) {
+            for (std::size_t c = 0; c < slots; ++c) {
+                if (!finite[c]) continue;
+                const std::uint32_t* v = tri_->cell(c);
+                for (const auto& pr : kPairs) {
+                    const std::uint32_t a = v[pr[0]], b = v[pr[1]];
+                    if (a >= apex || b >= apex) continue;
+                    const std::uint32_t x = tri_->neighbour(c, pr[2]), y = tri_->neighbour(c, pr[3]);
+                    if ((finite[x] && x < c) || (finite[y] && y < c)) continue;
+                    enter(a, b);
+                }
+            }
+        };
+        std::vector<std::uint64_t> first(m + 2, 0);
+        edges([&](std::uint32_t a, std::uint32_t b) {
+            ++first[a + 2];
+            ++first[b + 2];
+        });
         for (std::size_t v = 0; v < m; ++v) first[v + 2] += first[v + 1];
         Buffer<std::uint32_t> bucket(first[m + 1]);  // every slot is written below
-        for (std::size_t c = 0; c < slots; ++c) {
-            const std::uint32_t* v = tri_->cell(c);
-            if (v[0] == kDead) continue;
-            for (int k = 0; k < 4; ++k) {
-                if (v[k] >= apex) continue;
-                std::uint32_t* out = &bucket[first[v[k] + 1]];
-                first[v[k] + 1] += 3;
-                out[0] = v[(k + 1) & 3];
-                out[1] = v[(k + 2) & 3];
-                out[2] = v[(k + 3) & 3];
-            }
-        }
+        edges([&](std::uint32_t a, std::uint32_t b) {
+            bucket[first[a + 1]++] = b;
+            bucket[first[b + 1]++] = a;
+        });
         std::vector<std::uint32_t> seen(m, kInf);
-        list.reserve(first[m] / 5 + 16);
+        list.reserve(first[m] * 2 / 3 + 16);
         for (std::size_t v = 0; v < m; ++v) {
             if (v % (4 * kPollEvery) == 0) ask(poll);
             start[v] = static_cast<std::uint32_t>(list.size());
             for (std::size_t e = first[v]; e < first[v + 1]; ++e) {
                 std::uint32_t u = bucket[e];
-                if (u >= apex || seen[u] == v) continue;  // the apex and kInf are not points
+                if (seen[u] == v) continue;
                 seen[u] = static_cast<std::uint32_t>(v);
                 list.push_back(u);
             }

@@ -112,6 +112,8 @@ public:
     std::size_t cell_slots() const noexcept { return cells_.size(); }
     // Vertex ids of cell `c` (kDead in the first slot for a freed cell).
     const std::uint32_t* cell(std::size_t c) const noexcept { return cells_[c].v; }
+    // Cell across face k of cell `c`.
+    std::uint32_t neighbour(std::size_t c, int k) const noexcept { return cells_[c].n[k] >> 2; }
 
 private:
     static bool contains(const std::uint32_t* v, std::uint32_t x) noexcept {
