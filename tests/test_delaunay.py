@@ -3,6 +3,7 @@ the empty-sphere property checked in exact arithmetic on degenerate clouds, desc
 the graphs against brute force, duplicates, flat and collinear clouds, input errors, and
 hostile inputs in a child interpreter."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -406,4 +407,5 @@ INTERRUPT = textwrap.dedent("""
 def test_ctrl_c_stops_a_long_build():
     out = subprocess.run([sys.executable, "-c", INTERRUPT], capture_output=True, text=True, timeout=300)
     assert out.stdout.startswith("interrupted"), out.stderr[-2000:]
-    assert float(out.stdout.split()[1]) < 5.0
+    # a second or so; a sanitized build sorts and inserts several times more slowly
+    assert float(out.stdout.split()[1]) < (30.0 if os.environ.get("PLOV_SANITIZED") else 5.0)
