@@ -53,6 +53,11 @@ if command -v ninja >/dev/null || "$py" -m pip install -q ninja; then generator=
 cmake -S . -B "$out/build" "${generator[@]}" -DPython_EXECUTABLE="$py" -DCMAKE_CXX_COMPILER=g++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOV_SANITIZE=ON >"$out/configure.log"
 cmake --build "$out/build" >"$out/build.log" || { cat "$out/build.log"; exit 1; }
+# the package as in the source tree, with the instrumented plov._native inside it
+rm -rf "$out/pkg"
+mkdir -p "$out/pkg"
+cp -r "$root/src/plov" "$out/pkg/plov"
+cp "$out"/build/_native*.so "$out/pkg/plov/"
 echo "sanitized build ready after $((SECONDS - start)) s"
 
 # the run: every child interpreter that the tests start inherits the same settings
@@ -75,8 +80,8 @@ status=0
     export PLOV_SANITIZED=1
     export PLOV_FUZZ_EXAMPLES=${PLOV_FUZZ_EXAMPLES:-25}
     export PLOV_LEAK_CALLS=${PLOV_LEAK_CALLS:-300}
-    export PYTHONPATH="$out/build:$root/src${PYTHONPATH:+:$PYTHONPATH}"
-    "$py" -c "import _plov, sys; f = _plov.__file__; print('sanitized _plov from', f); sys.exit(not f.startswith('$out/build'))"
+    export PYTHONPATH="$out/build:$out/pkg${PYTHONPATH:+:$PYTHONPATH}"
+    "$py" -c "import _plov, plov._native as n, sys; f = _plov.__file__; print('sanitized _plov from', f); sys.exit(not (f.startswith('$out/build') and n.__file__.startswith('$out/pkg')))"
     "$py" -m pytest -q -p no:cacheprovider "$@"
 ) || status=$?
 "$py" tools/sanitizer_report.py "$logs" || status=1

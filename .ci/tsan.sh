@@ -31,6 +31,11 @@ if command -v ninja >/dev/null; then generator=(-G Ninja); fi
 cmake -S . -B "$out/build" "${generator[@]}" -DPython_EXECUTABLE="$(command -v "$py")" -DCMAKE_CXX_COMPILER=g++ \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLOV_TSAN=ON >"$out/configure.log"
 cmake --build "$out/build" >"$out/build.log" || { cat "$out/build.log"; exit 1; }
+# the package as in the source tree, with the instrumented plov._native inside it
+rm -rf "$out/pkg"
+mkdir -p "$out/pkg"
+cp -r "$root/src/plov" "$out/pkg/plov"
+cp "$out"/build/_native*.so "$out/pkg/plov/"
 echo "ThreadSanitizer build ready after $((SECONDS - start)) s"
 
 logs="$out/reports"
@@ -43,8 +48,8 @@ status=0
     # interpreter's signal handlers are not the module's business.
     export TSAN_OPTIONS="halt_on_error=0:exitcode=0:report_signal_unsafe=0:history_size=4:log_path=$logs/tsan"
     export PLOV_SANITIZED=1
-    export PYTHONPATH="$out/build:$root/src${PYTHONPATH:+:$PYTHONPATH}"
-    "$py" -c "import _plov, sys; f = _plov.__file__; print('_plov from', f); sys.exit(not f.startswith('$out/build'))"
+    export PYTHONPATH="$out/build:$out/pkg${PYTHONPATH:+:$PYTHONPATH}"
+    "$py" -c "import _plov, plov._native as n, sys; f = _plov.__file__; print('_plov from', f); sys.exit(not (f.startswith('$out/build') and n.__file__.startswith('$out/pkg')))"
     # The tests whose writer thread changes arrays during calls race on purpose (the
     # contract forbids it; they check that the module stays safe): left out here.
     if [ $# -eq 0 ]; then set -- tests/test_threads.py tests/test_stress.py -k "not changed"; fi

@@ -60,9 +60,6 @@ public:
         triangulate(poll);
     }
 
-    // Dimension of the affine hull of the points: -1 (no point) to 3.
-    int dimension() const noexcept { return dim_; }
-
     // The graph in the caller's numbering, or, when `ordered`, in the builder's Morton
     // order (every copy of a point right after it), with that order as `perm`.
     Graph graph(const Poll& poll = {}, bool ordered = false) const {

@@ -86,8 +86,9 @@ public:
         double clift = cex * cex + cey * cey + cez * cez;
         double dlift = dex * dex + dey * dey + dez * dez;
         double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
-        // Shewchuk's permanent is at most 24 * mx * my * mz * max(lift): a looser bound that
-        // costs a few maxima instead of forty products.
+        // The published bound multiplies the permanent (the determinant with every term
+        // made positive), which is at most 24 * mx * my * mz * max(lift): a looser bound
+        // that costs a few maxima instead of forty products.
         double mx = std::max(std::max(std::fabs(aex), std::fabs(bex)), std::max(std::fabs(cex), std::fabs(dex)));
         double my = std::max(std::max(std::fabs(aey), std::fabs(bey)), std::max(std::fabs(cey), std::fabs(dey)));
         double mz = std::max(std::max(std::fabs(aez), std::fabs(bez)), std::max(std::fabs(cez), std::fabs(dez)));
