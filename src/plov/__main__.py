@@ -106,7 +106,7 @@ def parser() -> argparse.ArgumentParser:
     ap.add_argument("--clouds", type=_positive, default=24, help="number of clouds (default 24)")
     ap.add_argument("--points", type=_positive, default=3000, help="points per cloud (default 3000)")
     ap.add_argument("--seed", type=int, default=0)
-    ap.add_argument("--workers", type=_workers, default=-1,
+    ap.add_argument("--workers", type=_workers, default="-1",
                     help="threads for both plov and the trees (default -1: all cores)")
     ap.add_argument("--out", default="plov_demo.png",
                     help="heat-map file (default plov_demo.png in the current directory)")
