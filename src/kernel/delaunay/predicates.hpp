@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "expansion.hpp"
 
@@ -66,35 +67,28 @@ public:
     }
 
     int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
-        double aex = a.x - e.x, bex = b.x - e.x, cex = c.x - e.x, dex = d.x - e.x;
-        double aey = a.y - e.y, bey = b.y - e.y, cey = c.y - e.y, dey = d.y - e.y;
-        double aez = a.z - e.z, bez = b.z - e.z, cez = c.z - e.z, dez = d.z - e.z;
-        double aexbey = aex * bey, bexaey = bex * aey;
-        double bexcey = bex * cey, cexbey = cex * bey;
-        double cexdey = cex * dey, dexcey = dex * cey;
-        double dexaey = dex * aey, aexdey = aex * dey;
-        double aexcey = aex * cey, cexaey = cex * aey;
-        double bexdey = bex * dey, dexbey = dex * bey;
-        double ab = aexbey - bexaey, bc = bexcey - cexbey, cd = cexdey - dexcey;
-        double da = dexaey - aexdey, ac = aexcey - cexaey, bd = bexdey - dexbey;
-        double abc = aez * bc - bez * ac + cez * ab;
-        double bcd = bez * cd - cez * bd + dez * bc;
-        double cda = cez * da + dez * ac + aez * cd;
-        double dab = dez * ab + aez * bd + bez * da;
-        double alift = aex * aex + aey * aey + aez * aez;
-        double blift = bex * bex + bey * bey + bez * bez;
-        double clift = cex * cex + cey * cey + cez * cez;
-        double dlift = dex * dex + dey * dey + dez * dez;
-        double det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd);
+        // Rows a, b, c, d of the lifted matrix in four lanes; `next` brings the next
+        // row's value into each lane, `opposite` the value two rows on. Every lane does
+        // the operations of the scalar formula in its order,
+        //   ab = aex * bey - bex * aey, ..., abc = aez * bc - bez * ac + cez * ab, ...,
+        //   alift = aex * aex + aey * aey + aez * aez, ...,
+        //   det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd),
+        // up to exact negations, so the value and its error bound are that formula's.
+        const V4 x = column(a.x, b.x, c.x, d.x, e.x);
+        const V4 y = column(a.y, b.y, c.y, d.y, e.y);
+        const V4 z = column(a.z, b.z, c.z, d.z, e.z);
+        const V4 m1 = x * next(y) - next(x) * y;                        // ab, bc, cd, da
+        const V4 m2 = x * opposite(y) - opposite(x) * y;                // ac, bd, ca, db
+        const V4 t = (z * next(m1) - next(z) * m2) + opposite(z) * m1;  // abc, bcd, cda, dab
+        const V4 lift = (x * x + y * y) + z * z;
+        const V4 p = t * previous(lift);  // abc * dlift, bcd * alift, cda * blift, dab * clift
+        const double det = (p[0] - p[3]) + (p[2] - p[1]);
         // The published bound multiplies the permanent (the determinant with every term
         // made positive), which is at most 24 * mx * my * mz * max(lift): a looser bound
         // that costs a few maxima instead of forty products.
-        double mx = std::max(std::max(std::fabs(aex), std::fabs(bex)), std::max(std::fabs(cex), std::fabs(dex)));
-        double my = std::max(std::max(std::fabs(aey), std::fabs(bey)), std::max(std::fabs(cey), std::fabs(dey)));
-        double mz = std::max(std::max(std::fabs(aez), std::fabs(bez)), std::max(std::fabs(cez), std::fabs(dez)));
-        double ml = std::max(std::max(alift, blift), std::max(clift, dlift));
-        double perm = 24.0 * ((mx * my) * (mz * ml));
-        double bound = kInsphereBound * perm;
+        const double mx = max_abs(x), my = max_abs(y), mz = max_abs(z), ml = max_abs(lift);
+        const double perm = 24.0 * ((mx * my) * (mz * ml));
+        const double bound = kInsphereBound * perm;
         // det is negative when e is inside (for positively oriented abcd)
         if (det > bound || -det > bound) return -sign_of(det);
         const Vec3* q[4] = {&a, &b, &c, &d};
@@ -103,6 +97,38 @@ public:
     }
 
 private:
+    // Four doubles as two pairs of lanes: two-lane vectors are native on every target.
+    using V2 = double __attribute__((vector_size(16)));
+    using Mask2 = std::int64_t __attribute__((vector_size(16)));
+    struct V4 {
+        V2 lo, hi;
+        double operator[](int k) const noexcept { return k < 2 ? lo[k] : hi[k - 2]; }
+        friend V4 operator+(V4 p, V4 q) noexcept { return {p.lo + q.lo, p.hi + q.hi}; }
+        friend V4 operator-(V4 p, V4 q) noexcept { return {p.lo - q.lo, p.hi - q.hi}; }
+        friend V4 operator*(V4 p, V4 q) noexcept { return {p.lo * q.lo, p.hi * q.hi}; }
+    };
+    // (a, b, c, d) - e
+    static V4 column(double a, double b, double c, double d, double e) noexcept { return {V2{a, b} - e, V2{c, d} - e}; }
+    // (p[1], q[0])
+    static V2 join(V2 p, V2 q) noexcept {
+#if defined(__clang__)
+        return __builtin_shufflevector(p, q, 1, 2);
+#else
+        return __builtin_shuffle(p, q, Mask2{1, 2});
+#endif
+    }
+    static V4 next(V4 v) noexcept { return {join(v.lo, v.hi), join(v.hi, v.lo)}; }
+    static V4 opposite(V4 v) noexcept { return {v.hi, v.lo}; }
+    static V4 previous(V4 v) noexcept { return {join(v.hi, v.lo), join(v.lo, v.hi)}; }
+    static V2 magnitude(V2 v) noexcept {
+        return reinterpret_cast<V2>(reinterpret_cast<Mask2>(v) & std::int64_t{0x7fffffffffffffff});
+    }
+    static double max_abs(V4 v) noexcept {
+        const V2 p = magnitude(v.lo), q = magnitude(v.hi);
+        const V2 m = p > q ? p : q;
+        return std::max(m[0], m[1]);
+    }
+
     // Whether every difference q[r] - e was computed exactly and is an integer multiple,
     // at most 255, of one power of two (points of a grid, say). Then every product and
     // sum in the evaluation of `insphere` is an integer below 2^53 times a power of

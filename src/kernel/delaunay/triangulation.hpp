@@ -220,8 +220,10 @@ private:
         }
     }
 
+    static constexpr std::uint64_t kLinked = ~std::uint64_t{0};  // the key of no edge
+
     struct Slot {
-        std::uint64_t key;  // a directed edge: (from << 32 | to)
+        std::uint64_t key;  // an edge: (smaller id << 32 | larger id)
         std::uint32_t link;
         std::uint32_t stamp;
     };
@@ -240,12 +242,11 @@ private:
             tstamp_ = 1;
         }
         const std::size_t mask = table_.size() - 1;
-        // Face k of a new cell whose slot i holds p, oriented as the boundary of the cell
-        // and read from p, runs along the edge from slot kDir[i][k][0] to kDir[i][k][1].
-        // The cell across that face runs along the same edge the other way, so every
-        // new cell finds each of its neighbours under the reversed edge: first all faces
-        // are entered by their directed edge, then each looks its reverse up.
-        static constexpr std::uint8_t kDir[4][4][2] = {
+        // Face k of a new cell whose slot i holds p is p and the edge between the slots
+        // kEdge[i][k]; the new cell across it holds the same edge. So the first of the
+        // two to be made enters the face under the edge, and the second finds it there
+        // and links both.
+        static constexpr std::uint8_t kEdge[4][4][2] = {
             {{0, 0}, {3, 2}, {1, 3}, {2, 1}},
             {{2, 3}, {0, 0}, {3, 0}, {0, 2}},
             {{3, 1}, {0, 3}, {0, 0}, {1, 0}},
@@ -254,7 +255,7 @@ private:
         auto hash = [mask](std::uint64_t key) {
             return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
         };
-        made_.clear();
+        std::size_t open = 0;  // faces entered and not yet linked
         for (std::uint32_t b : boundary_) {
             std::uint32_t c = b >> 2, i = b & 3;
             std::uint32_t nc = alloc();
@@ -263,34 +264,32 @@ private:
             cell.v[i] = p;
             std::uint32_t outer = cell.n[i];
             cells_[outer >> 2].n[outer & 3] = nc << 2 | i;
-            made_.push_back(nc << 2 | i);
+            last_ = nc;
             for (std::uint32_t k = 0; k < 4; ++k) {
                 if (k == i) continue;
-                std::uint64_t key = std::uint64_t{cell.v[kDir[i][k][0]]} << 32 | cell.v[kDir[i][k][1]];
-                std::size_t h = hash(key);
-                while (table_[h].stamp == tstamp_) h = (h + 1) & mask;
-                table_[h] = Slot{key, nc << 2 | k, tstamp_};
-            }
-        }
-        for (std::uint32_t m : made_) {
-            std::uint32_t nc = m >> 2, i = m & 3;
-            Cell& cell = cells_[nc];
-            for (std::uint32_t k = 0; k < 4; ++k) {
-                if (k == i) continue;
-                std::uint64_t key = std::uint64_t{cell.v[kDir[i][k][1]]} << 32 | cell.v[kDir[i][k][0]];
+                const std::uint32_t x = cell.v[kEdge[i][k][0]], y = cell.v[kEdge[i][k][1]];
+                const std::uint64_t key = x < y ? std::uint64_t{x} << 32 | y : std::uint64_t{y} << 32 | x;
                 std::size_t h = hash(key);
                 while (table_[h].stamp == tstamp_ && table_[h].key != key) h = (h + 1) & mask;
-                if (table_[h].stamp != tstamp_) fail("the triangulation became inconsistent");
-                cell.n[k] = table_[h].link;
+                if (table_[h].stamp != tstamp_) {
+                    table_[h] = Slot{key, nc << 2 | k, tstamp_};
+                    ++open;
+                    continue;
+                }
+                const std::uint32_t other = table_[h].link;
+                cell.n[k] = other;
+                cells_[other >> 2].n[other & 3] = nc << 2 | k;
+                table_[h].key = kLinked;  // keeps the probe chains through this slot intact
+                --open;
             }
         }
+        if (open != 0) fail("the triangulation became inconsistent");
         for (std::uint32_t c : cavity_) {
             cells_[c].v[0] = kDead;
             mark_[c] = 0;
             free_.push_back(c);
         }
         for (std::uint32_t c : tested_) mark_[c] = 0;
-        last_ = made_.back() >> 2;
     }
 
     const Vec3* pts_;
@@ -299,7 +298,7 @@ private:
     Vec<Cell, 32> cells_;     // large buffers of the kernel ask for huge pages: fewer TLB misses
     Vec<std::uint8_t> mark_;  // 1: in the cavity, 2: tested and outside it
     std::vector<std::uint32_t> free_;
-    std::vector<std::uint32_t> cavity_, boundary_, stack_, tested_, made_;
+    std::vector<std::uint32_t> cavity_, boundary_, stack_, tested_;
     std::vector<Slot> table_;
     std::uint32_t tstamp_ = 0, last_ = 0, rng_ = 2463534242u;
 };
