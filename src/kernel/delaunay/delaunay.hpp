@@ -24,7 +24,6 @@
 #include <string>
 #include <vector>
 
-#include "../adjacency.hpp"
 #include "../buffer.hpp"
 #include "../errors.hpp"
 #include "../morton.hpp"
@@ -331,7 +330,7 @@ private:
     }
 
     // The graph with every point i numbered `rename[i]` (i itself without `rename`):
-    // internal lists mapped and sorted, copies joined to their smallest-index copy.
+    // internal lists mapped, copies joined to their smallest-index copy.
     Graph assemble(const std::vector<std::uint32_t>& start, const std::vector<std::uint32_t>& list,
                    const std::uint32_t* rename) const {
         const std::size_t m = uniq_.size();
@@ -351,19 +350,26 @@ private:
         }
         g.indices = Buffer<std::uint32_t>(total);
         std::vector<std::uint32_t> fill(g.indptr.begin(), g.indptr.end() - 1);
-        for (std::size_t v = 0; v < m; ++v) {
-            std::uint32_t* out = g.indices.data() + fill[kept[v]];
-            for (std::size_t e = start[v]; e < start[v + 1]; ++e) *out++ = kept[list[e]];
-            fill[kept[v]] += start[v + 1] - start[v];
-        }
+        // Every point t, in increasing order, enters t into the lists of its neighbours,
+        // so each list is filled in ascending order and none needs sorting. A copy's
+        // list holds only its representative; the representative's list takes the copy
+        // among its neighbours.
+        std::vector<std::uint32_t> who(n_, kInf);  // final number -> kept point (kInf: a copy)
+        for (std::size_t v = 0; v < m; ++v) who[kept[v]] = static_cast<std::uint32_t>(v);
+        std::vector<std::uint32_t> rep(copies_.empty() ? 0 : n_);  // a copy's representative
         for (const auto& cp : copies_) {
-            const std::uint32_t rep = id(cp.rep), copy = id(cp.copy);
-            g.indices[fill[rep]++] = copy;
-            g.indices[fill[copy]++] = rep;
+            const std::uint32_t r = id(cp.rep), copy = id(cp.copy);
+            rep[copy] = r;
+            g.indices[fill[copy]++] = r;
         }
-        for (std::size_t v = 0; v < m; ++v)
-            adjacency_detail::sort_small(g.indices.begin() + g.indptr[kept[v]],
-                                         g.indices.begin() + g.indptr[kept[v] + 1]);
+        for (std::size_t t = 0; t < n_; ++t) {
+            const std::uint32_t v = who[t], tt = static_cast<std::uint32_t>(t);
+            if (v == kInf) {
+                g.indices[fill[rep[t]]++] = tt;
+                continue;
+            }
+            for (std::size_t e = start[v]; e < start[v + 1]; ++e) g.indices[fill[kept[list[e]]]++] = tt;
+        }
         return g;
     }
 
