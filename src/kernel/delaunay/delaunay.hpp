@@ -64,18 +64,20 @@ public:
     Graph graph(const Poll& poll = {}, bool ordered = false) const {
         std::size_t m = uniq_.size();
         // neighbour lists in the internal numbering
-        std::vector<std::uint32_t> start(m + 1, 0), list;
+        std::vector<std::uint32_t> start(m + 1, 0);
+        Buffer<std::uint32_t> list;
         if (dim_ == 1) {
-            list.reserve(2 * m);
+            list = Buffer<std::uint32_t>(2 * m);
             std::vector<std::uint32_t> pos(m);
             for (std::size_t k = 0; k < m; ++k) pos[chain_[k]] = static_cast<std::uint32_t>(k);
+            std::uint32_t w = 0;
             for (std::size_t v = 0; v < m; ++v) {
                 std::size_t k = pos[v];
-                start[v] = static_cast<std::uint32_t>(list.size());
-                if (k > 0) list.push_back(chain_[k - 1]);
-                if (k + 1 < m) list.push_back(chain_[k + 1]);
+                start[v] = w;
+                if (k > 0) list[w++] = chain_[k - 1];
+                if (k + 1 < m) list[w++] = chain_[k + 1];
             }
-            start[m] = static_cast<std::uint32_t>(list.size());
+            start[m] = w;
         } else if (dim_ >= 2) {
             adjacency(start, list, poll);
         }
@@ -277,7 +279,7 @@ private:
     // ring whose number is below those of its two ring neighbours (the cells across the
     // two faces holding the edge). Every ring has such a cell, and few have more than
     // two, so the buckets stay small; each is then reduced to its distinct entries.
-    void adjacency(std::vector<std::uint32_t>& start, std::vector<std::uint32_t>& list, const Poll& poll) const {
+    void adjacency(std::vector<std::uint32_t>& start, Buffer<std::uint32_t>& list, const Poll& poll) const {
         const std::size_t m = uniq_.size();
         const std::size_t slots = tri_->cell_slots();
         const std::uint32_t apex = apex_;
@@ -314,24 +316,26 @@ private:
             bucket[first[a + 1]++] = b;
             bucket[first[b + 1]++] = a;
         });
+        // each bucket reduced to its distinct entries, in place
         std::vector<std::uint32_t> seen(m, kInf);
-        list.reserve(first[m] * 2 / 3 + 16);
+        std::uint64_t w = 0;
         for (std::size_t v = 0; v < m; ++v) {
             if (v % (4 * kPollEvery) == 0) ask(poll);
-            start[v] = static_cast<std::uint32_t>(list.size());
-            for (std::size_t e = first[v]; e < first[v + 1]; ++e) {
-                std::uint32_t u = bucket[e];
-                if (seen[u] == v) continue;
+            start[v] = static_cast<std::uint32_t>(w);
+            for (std::uint64_t e = first[v]; e < first[v + 1]; ++e) {
+                const std::uint32_t u = bucket[e];
+                bucket[w] = u;
+                w += seen[u] != v;
                 seen[u] = static_cast<std::uint32_t>(v);
-                list.push_back(u);
             }
         }
-        start[m] = static_cast<std::uint32_t>(list.size());
+        start[m] = static_cast<std::uint32_t>(w);
+        list = std::move(bucket);
     }
 
     // The graph with every point i numbered `rename[i]` (i itself without `rename`):
     // internal lists mapped, copies joined to their smallest-index copy.
-    Graph assemble(const std::vector<std::uint32_t>& start, const std::vector<std::uint32_t>& list,
+    Graph assemble(const std::vector<std::uint32_t>& start, const Buffer<std::uint32_t>& list,
                    const std::uint32_t* rename) const {
         const std::size_t m = uniq_.size();
         auto id = [rename](std::uint32_t i) { return rename ? rename[i] : i; };

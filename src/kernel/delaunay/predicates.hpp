@@ -41,7 +41,7 @@ public:
         double r = (pa[j] - pc[j]) * (pb[i] - pc[i]);
         double det = l - r;
         double bound = kOrient2Bound * (std::fabs(l) + std::fabs(r));
-        if (det > bound || -det > bound) return sign_of(det);
+        if (std::fabs(det) > bound) return sign_of(det);
         arena_.reset();
         Calc k(arena_);
         Exp e =
@@ -62,7 +62,7 @@ public:
                       (std::fabs(cdxady) + std::fabs(adxcdy)) * std::fabs(bdz) +
                       (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
         double bound = kOrient3Bound * perm;
-        if (det > bound || -det > bound) return -sign_of(det);
+        if (std::fabs(det) > bound) return -sign_of(det);
         return -orient3d_exact(a, b, c, d);
     }
 
@@ -90,7 +90,7 @@ public:
         const double perm = 24.0 * ((mx * my) * (mz * ml));
         const double bound = kInsphereBound * perm;
         // det is negative when e is inside (for positively oriented abcd)
-        if (det > bound || -det > bound) return -sign_of(det);
+        if (std::fabs(det) > bound) return -sign_of(det);
         const Vec3* q[4] = {&a, &b, &c, &d};
         if (small_multiples(q, e, mx, my, mz)) return -sign_of(det);
         return -insphere_exact(a, b, c, d, e);

@@ -83,28 +83,47 @@ public:
         tested_.clear();
         boundary_.clear();
         stack_.clear();
-        stack_.push_back(start);
+        stack_.push_back(std::uint64_t{start} << 3 | 4);  // no face leads back
         mark_[start] = in;
+        // Which neighbours are in the cavity, outside it or still to be tested, and the
+        // outcome of a test, are coin tosses; no branch depends on them but the one
+        // loop over the cells to test. A cell is written to every list it might go to,
+        // and a list it does not go to takes it back by not advancing. The face a cell
+        // was reached through leads into the cavity, which needs no look.
         while (!stack_.empty()) {
-            std::uint32_t c = stack_.back();
+            const std::uint64_t top = stack_.back();
             stack_.pop_back();
+            const std::uint32_t c = static_cast<std::uint32_t>(top >> 3), back = top & 7;
             cavity_.push_back(c);
-            for (std::uint32_t i = 0; i < 4; ++i) __builtin_prefetch(&cells_[cells_[c].n[i] >> 2]);
+            const Cell& cell = cells_[c];
+            for (std::uint32_t i = 0; i < 4; ++i) __builtin_prefetch(&cells_[cell.n[i] >> 2]);
+            std::size_t s = stack_.size(), b = boundary_.size(), t = tested_.size();
+            stack_.resize_uninit(s + 4);
+            boundary_.resize_uninit(b + 4);
+            tested_.resize_uninit(t + 4);
+            std::uint32_t todo[4], count = 0;
+#pragma GCC unroll 4
             for (std::uint32_t i = 0; i < 4; ++i) {
-                std::uint32_t n = cells_[c].n[i] >> 2;
-                std::uint8_t m = mark_[n];
-                if (m == in) continue;
-                if (m != out) {
-                    if (conflicts(n, p)) {
-                        mark_[n] = in;
-                        stack_.push_back(n);
-                        continue;
-                    }
-                    mark_[n] = out;
-                    tested_.push_back(n);
-                }
-                boundary_.push_back(c << 2 | i);
+                const std::uint8_t m = mark_[cell.n[i] >> 2] | static_cast<std::uint8_t>(i == back);
+                boundary_[b] = c << 2 | i;  // tested before, outside
+                b += m == out;
+                todo[count] = i;
+                count += m == 0;
             }
+            for (std::uint32_t k = 0; k < count; ++k) {
+                const std::uint32_t i = todo[k], n = cell.n[i] >> 2;
+                const bool hit = conflicts(n, p);
+                mark_[n] = hit ? in : out;
+                tested_[t] = n;
+                t += !hit;
+                stack_[s] = std::uint64_t{n} << 3 | (cell.n[i] & 3);
+                s += hit;
+                boundary_[b] = c << 2 | i;
+                b += !hit;
+            }
+            stack_.resize_uninit(s);
+            boundary_.resize_uninit(b);
+            tested_.resize_uninit(t);
         }
         fill_cavity(p);
     }
@@ -228,11 +247,20 @@ private:
         std::uint32_t stamp;
     };
 
+    // Whether `slot` is taken by another key. Computed without a branch per test:
+    // whether the slot is this key's is a coin toss (the first or the second face of
+    // an edge), and a mispredicted branch costs more than the arithmetic.
+    bool probe_on(const Slot& slot, std::uint64_t key) const noexcept {
+        const std::uint64_t diff = slot.key ^ key;
+        const std::uint64_t other = (diff | (0 - diff)) >> 63;  // diff != 0
+        return (other & static_cast<std::uint64_t>(slot.stamp == tstamp_)) != 0;
+    }
+
     // Replaces the cavity by the cells joining `p` to its boundary faces.
     void fill_cavity(std::uint32_t p) {
         std::size_t faces = boundary_.size();
         std::size_t want = 64;
-        while (want < 8 * faces) want *= 2;
+        while (want < 16 * faces) want *= 2;
         if (table_.size() < want) {
             table_.assign(want, Slot{0, 0, 0});
             tstamp_ = 0;
@@ -242,20 +270,22 @@ private:
             tstamp_ = 1;
         }
         const std::size_t mask = table_.size() - 1;
-        // Face k of a new cell whose slot i holds p is p and the edge between the slots
-        // kEdge[i][k]; the new cell across it holds the same edge. So the first of the
-        // two to be made enters the face under the edge, and the second finds it there
-        // and links both.
-        static constexpr std::uint8_t kEdge[4][4][2] = {
-            {{0, 0}, {3, 2}, {1, 3}, {2, 1}},
-            {{2, 3}, {0, 0}, {3, 0}, {0, 2}},
-            {{3, 1}, {0, 3}, {0, 0}, {1, 0}},
-            {{1, 2}, {2, 0}, {0, 1}, {0, 0}},
+        // In a new cell whose slot i holds p, the faces holding p are kFaces[i][j][0]
+        // (j = 0, 1, 2), each made of p and the edge between slots kFaces[i][j][1] and
+        // kFaces[i][j][2]. The new cell across such a face holds the same edge, so the
+        // first of the two to be made enters its face under the edge, and the second
+        // finds it there and links both. No branch depends on which comes first: they
+        // mispredict half the time.
+        static constexpr std::uint8_t kFaces[4][3][3] = {
+            {{1, 3, 2}, {2, 1, 3}, {3, 2, 1}},
+            {{0, 2, 3}, {2, 3, 0}, {3, 0, 2}},
+            {{0, 3, 1}, {1, 0, 3}, {3, 1, 0}},
+            {{0, 1, 2}, {1, 2, 0}, {2, 0, 1}},
         };
         auto hash = [mask](std::uint64_t key) {
             return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
         };
-        std::size_t open = 0;  // faces entered and not yet linked
+        std::ptrdiff_t open = 0;  // faces entered and not yet linked
         for (std::uint32_t b : boundary_) {
             std::uint32_t c = b >> 2, i = b & 3;
             std::uint32_t nc = alloc();
@@ -265,22 +295,26 @@ private:
             std::uint32_t outer = cell.n[i];
             cells_[outer >> 2].n[outer & 3] = nc << 2 | i;
             last_ = nc;
-            for (std::uint32_t k = 0; k < 4; ++k) {
-                if (k == i) continue;
-                const std::uint32_t x = cell.v[kEdge[i][k][0]], y = cell.v[kEdge[i][k][1]];
-                const std::uint64_t key = x < y ? std::uint64_t{x} << 32 | y : std::uint64_t{y} << 32 | x;
+#pragma GCC unroll 3
+            for (const auto& face : kFaces[i]) {
+                const std::uint32_t k = face[0], x = cell.v[face[1]], y = cell.v[face[2]];
+                const std::uint32_t swap = (x ^ y) & (0u - (x > y));  // ends in order
+                const std::uint64_t key = std::uint64_t{x ^ swap} << 32 | (y ^ swap);
                 std::size_t h = hash(key);
-                while (table_[h].stamp == tstamp_ && table_[h].key != key) h = (h + 1) & mask;
-                if (table_[h].stamp != tstamp_) {
-                    table_[h] = Slot{key, nc << 2 | k, tstamp_};
-                    ++open;
-                    continue;
-                }
-                const std::uint32_t other = table_[h].link;
+                // probe to the slot of this key or to a free one; a slot is taken when
+                // it carries the current stamp
+                while (probe_on(table_[h], key)) h = (h + 1) & mask;
+                Slot& slot = table_[h];
+                const std::uint32_t found = 0u - static_cast<std::uint32_t>(slot.stamp == tstamp_);  // all ones or 0
+                const std::uint32_t here = nc << 2 | k, other = slot.link;
+                // found: link both ways; else enter this face, with a placeholder link
+                // that its partner overwrites
                 cell.n[k] = other;
-                cells_[other >> 2].n[other & 3] = nc << 2 | k;
-                table_[h].key = kLinked;  // keeps the probe chains through this slot intact
-                --open;
+                const std::uint32_t to = (other & found) | (here & ~found);
+                cells_[to >> 2].n[to & 3] = here;
+                const std::uint64_t wide = std::uint64_t{0} - (found & 1u);
+                slot = Slot{(kLinked & wide) | (key & ~wide), here, tstamp_};  // kLinked keeps probe chains intact
+                open += 1 - 2 * static_cast<std::ptrdiff_t>(found & 1u);
             }
         }
         if (open != 0) fail("the triangulation became inconsistent");
@@ -298,7 +332,9 @@ private:
     Vec<Cell, 32> cells_;     // large buffers of the kernel ask for huge pages: fewer TLB misses
     Vec<std::uint8_t> mark_;  // 1: in the cavity, 2: tested and outside it
     std::vector<std::uint32_t> free_;
-    std::vector<std::uint32_t> cavity_, boundary_, stack_, tested_;
+    std::vector<std::uint32_t> cavity_;
+    Vec<std::uint32_t> boundary_, tested_;
+    Vec<std::uint64_t> stack_;  // cell << 3 | the face leading back to where it was reached from
     std::vector<Slot> table_;
     std::uint32_t tstamp_ = 0, last_ = 0, rng_ = 2463534242u;
 };
