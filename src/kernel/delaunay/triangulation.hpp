@@ -169,10 +169,9 @@ private:
 
     // Orientation of cell `c` with its vertex in slot `i` replaced by point `p`.
     int orient_with(std::uint32_t c, int i, std::uint32_t p) {
-        const std::uint32_t* v = cells_[c].v;
-        const Vec3* q[4];
-        for (int k = 0; k < 4; ++k) q[k] = &pts_[k == i ? p : v[k]];
-        return pred_.orient3d(*q[0], *q[1], *q[2], *q[3]);
+        std::uint32_t v[4] = {cells_[c].v[0], cells_[c].v[1], cells_[c].v[2], cells_[c].v[3]};
+        v[i] = p;  // a store, not a branch per slot
+        return pred_.orient3d(pts_[v[0]], pts_[v[1]], pts_[v[2]], pts_[v[3]]);
     }
 
     // Whether `p` lies inside the (perturbed) circumsphere of cell `c`.
