@@ -90,10 +90,9 @@ public:
         const double perm = 24.0 * ((mx * my) * (mz * ml));
         const double bound = kInsphereBound * perm;
         // det is negative when e is inside (for positively oriented abcd)
-        if (std::fabs(det) > bound) return -sign_of(det);
-        const Vec3* q[4] = {&a, &b, &c, &d};
-        if (small_multiples(q, e, mx, my, mz)) return -sign_of(det);
-        return -insphere_exact(a, b, c, d, e);
+        if (std::fabs(det) > bound) [[likely]]
+            return -sign_of(det);
+        return insphere_near(a, b, c, d, e, det, mx, my, mz);
     }
 
 private:
@@ -127,6 +126,15 @@ private:
         const V2 p = magnitude(v.lo), q = magnitude(v.hi);
         const V2 m = p > q ? p : q;
         return std::max(m[0], m[1]);
+    }
+
+    // insphere when the floating-point value could not decide: kept out of line, so the
+    // common case stays small enough to be inlined where it is called.
+    [[gnu::noinline]] int insphere_near(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e,
+                                        double det, double mx, double my, double mz) {
+        const Vec3* q[4] = {&a, &b, &c, &d};
+        if (small_multiples(q, e, mx, my, mz)) return -sign_of(det);
+        return -insphere_exact(a, b, c, d, e);
     }
 
     // Whether every difference q[r] - e was computed exactly and is an integer multiple,

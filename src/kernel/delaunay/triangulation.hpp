@@ -190,7 +190,13 @@ private:
     bool conflicts_finite(std::uint32_t c, std::uint32_t p) {
         const std::uint32_t* v = cells_[c].v;
         int s = pred_.insphere(pts_[v[0]], pts_[v[1]], pts_[v[2]], pts_[v[3]], pts_[p]);
-        if (s != 0) return s > 0;
+        if (s != 0) [[likely]]
+            return s > 0;
+        return conflicts_cospherical(c, p);
+    }
+
+    [[gnu::noinline]] bool conflicts_cospherical(std::uint32_t c, std::uint32_t p) {
+        const std::uint32_t* v = cells_[c].v;
         // Cospherical: the perturbation term of smallest rank with a non-zero
         // coefficient decides. p's own coefficient is never zero (the cell is not flat)
         // and puts p inside; a vertex's coefficient is p's barycentric coordinate for it.
