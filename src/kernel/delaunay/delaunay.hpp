@@ -209,6 +209,7 @@ private:
             d = add_apex(pts_[0], pts_[1], pts_[c]);
         }
         tri_.emplace(pts_.data(), rank_.data(), m);
+        if (dim_ == 2) tri_->set_apex(static_cast<std::uint32_t>(d));
         tri_->init(0, 1, static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(d));
         std::size_t done = 0;
         for (std::uint32_t v : insertion_order(c, d)) {

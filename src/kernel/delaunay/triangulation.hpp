@@ -47,6 +47,10 @@ public:
         mark_.reserve(want);
     }
 
+    // Declares point `apex` the only point off the plane of all others (a flat cloud
+    // lifted by one point), which spares the exact arithmetic of many orientations.
+    void set_apex(std::uint32_t apex) noexcept { apex_ = apex; }
+
     // Starts with the tetrahedron of four affinely independent points.
     void init(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
         if (pred_.orient3d(pts_[a], pts_[b], pts_[c], pts_[d]) < 0) std::swap(c, d);
@@ -169,6 +173,8 @@ private:
 
     // Orientation of cell `c` with its vertex in slot `i` replaced by point `p`.
     int orient_with(std::uint32_t c, int i, std::uint32_t p) {
+        // a flat cloud: the three vertices besides the apex lie on the plane, and so does p
+        if (cells_[c].v[i] == apex_) return 0;
         std::uint32_t v[4] = {cells_[c].v[0], cells_[c].v[1], cells_[c].v[2], cells_[c].v[3]};
         v[i] = p;  // a store, not a branch per slot
         return pred_.orient3d(pts_[v[0]], pts_[v[1]], pts_[v[2]], pts_[v[3]]);
@@ -178,7 +184,8 @@ private:
     bool conflicts(std::uint32_t c, std::uint32_t p) {
         int j = inf_slot(c);
         if (j >= 0) {
-            int s = orient_with(c, j, p);
+            // (a hull face on the plane of a flat cloud holds p's plane too)
+            int s = apex_ == kDead || contains(cells_[c].v, apex_) ? orient_with(c, j, p) : 0;
             if (s != 0) return s > 0;
             // on the plane of the hull face: the circle of that face decides, which is
             // the sphere of the finite cell behind it
@@ -342,6 +349,7 @@ private:
     Vec<std::uint64_t> stack_;  // cell << 3 | the face leading back to where it was reached from
     std::vector<Slot> table_;
     std::uint32_t tstamp_ = 0, last_ = 0, rng_ = 2463534242u;
+    std::uint32_t apex_ = kDead;  // kDead: no apex
 };
 
 }  // namespace plov::delaunay
