@@ -50,20 +50,30 @@ namespace exact_detail {
 // Greedy descent over a consistent target, as `greedy_descent<false>`, that also
 // reports whether the vertex where it stopped has a neighbour at the same distance.
 // Without such a tie the stopping vertex is the only nearest point of a Delaunay graph.
+// With `around`, it is left holding the (distance, vertex) keys of the stopping
+// vertex's neighbours, scored on the last step.
 template <class T>
-std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s, bool& tie) {
+std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s, bool& tie,
+                                    Vec<PairKey<T>>* around) {
     PairKey<T> best = pair_key(dist2(t.points[s], p), s);
     for (;;) {
         const std::uint32_t from = key_vertex<T>(best);
         const T here = key_dist<T>(best);
         const std::uint32_t a = t.indptr[from];
         const std::uint32_t b = t.indptr[std::size_t{from} + 1];
+        PairKey<T>* keys = nullptr;
+        if (around) {
+            around->resize_uninit(b - a);
+            keys = around->data();
+        }
         bool equal = false;
         for (std::uint32_t e = a; e < b; ++e) {
             const std::uint32_t j = t.neighbour(e);
             const T d = dist2(t.points[j], p);
             equal |= d == here;
-            best = std::min(best, pair_key(d, j));
+            const PairKey<T> key = pair_key(d, j);
+            if (keys) keys[e - a] = key;
+            best = std::min(best, key);
         }
         if (key_vertex<T>(best) == from) {
             tie = equal;
@@ -95,6 +105,7 @@ struct Scratch {
     Vec<Entry<T>> pool;
     Vec<std::uint32_t> fresh;      // neighbours first seen while expanding one vertex
     Vec<PairKey<T>> labelled;      // the answers as (distance, label) keys
+    Vec<PairKey<T>> around;        // the nearest point's neighbours, scored by the descent
 
     std::uint32_t next_generation() {
         if (++generation == 0) {
@@ -205,7 +216,7 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* quer
         }
 
         bool tie = false;
-        const auto [d0, v0] = exact_detail::descend(dt, p, carried, tie);
+        const auto [d0, v0] = exact_detail::descend(dt, p, carried, tie, k == 1 ? nullptr : &sc.around);
         carried = v0;
         if (!(d0 <= r2)) {  // also a NaN distance: nothing can be reported
             miss(drow, irow, 0);
@@ -218,12 +229,27 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* quer
             flush(q);
             continue;
         }
+        if (k == 1) exact_detail::descend(dt, p, v0, tie, &sc.around);  // a tie: score the neighbours
 
         const std::uint32_t gen = sc.next_generation();
         std::uint32_t* stamps = sc.stamps.data();
         stamps[v0] = gen;
         sc.pool.clear();
         sc.insert(pair_key(d0, v0), k);
+        // The nearest point is expanded already: its neighbours were scored on the last
+        // step of the descent.
+        sc.pool[0].expanded = true;
+        {
+            T lim = std::min(r2, sc.limit(k));
+            for (const PairKey<T> key : sc.around) {
+                const std::uint32_t u = key_vertex<T>(key);
+                if (stamps[u] == gen) continue;
+                stamps[u] = gen;
+                if (!(key_dist<T>(key) <= lim)) continue;
+                sc.insert(key, k);
+                lim = std::min(r2, sc.limit(k));
+            }
+        }
         // Expand the nearest unexpanded entry while it may lead to an answer; entries
         // before `next` are expanded.
         for (std::size_t next = 0;;) {
