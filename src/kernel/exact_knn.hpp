@@ -82,22 +82,23 @@ std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint
     }
 }
 
-// A point found by the expansion: its (distance, vertex) key, and whether its
-// neighbours have been looked at.
+// A point found by the expansion, and whether its neighbours have been looked at.
 template <class T>
 struct Entry {
-    PairKey<T> key;
+    T dist;
+    std::uint32_t vertex;
     bool expanded;
 };
 
 // Scratch of one call, reused for every query: visit stamps over the target (a vertex
 // is seen when its stamp equals the generation) and the pool of the expansion.
 //
-// The pool lists, in ascending (distance, vertex) order, every point seen so far that
-// may still be among the k nearest: all of them while fewer than k are known, then
-// those not farther than the k-th (ties with it kept, as one may yet have a smaller
-// label). Its unexpanded entries are the frontier: a point that leaves the pool is
-// farther than k known points, and so is everything reached only through it.
+// The pool lists, in ascending order of distance, every point seen so far that may
+// still be among the k nearest: all of them while fewer than k are known, then those
+// not farther than the k-th (ties with it kept, as one may yet have a smaller label).
+// Its unexpanded entries are the frontier: a point that leaves the pool is farther
+// than k known points, and so is everything reached only through it. Equal distances
+// stay in the order found; the answers are put in label order at the end.
 template <class T>
 struct Scratch {
     Buffer<std::uint32_t> stamps;
@@ -117,20 +118,20 @@ struct Scratch {
 
     // Squared distance of the k-th entry, or +inf while there are fewer.
     T limit(std::size_t k) const noexcept {
-        return pool.size() >= k ? key_dist<T>(pool[k - 1].key) : std::numeric_limits<T>::infinity();
+        return pool.size() >= k ? pool[k - 1].dist : std::numeric_limits<T>::infinity();
     }
 
     // Inserts a point (d <= limit(k)) and drops the entries that fall beyond the k-th;
     // returns its position.
-    std::size_t insert(PairKey<T> key, std::size_t k) {
+    std::size_t insert(T d, std::uint32_t vertex, std::size_t k) {
         pool.push_back({});
         Entry<T>* e = pool.data();
         std::size_t i = pool.size() - 1;
-        for (; i > 0 && key < e[i - 1].key; --i) e[i] = e[i - 1];
-        e[i] = {key, false};
+        for (; i > 0 && d < e[i - 1].dist; --i) e[i] = e[i - 1];
+        e[i] = {d, vertex, false};
         if (pool.size() > k) {
-            const T kth = key_dist<T>(e[k - 1].key);
-            while (key_dist<T>(pool.back().key) > kth) pool.pop_back();
+            const T kth = e[k - 1].dist;
+            while (pool.back().dist > kth) pool.pop_back();
         }
         return i;
     }
@@ -235,7 +236,7 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* quer
         std::uint32_t* stamps = sc.stamps.data();
         stamps[v0] = gen;
         sc.pool.clear();
-        sc.insert(pair_key(d0, v0), k);
+        sc.insert(d0, v0, k);
         // The nearest point is expanded already: its neighbours were scored on the last
         // step of the descent.
         sc.pool[0].expanded = true;
@@ -245,8 +246,9 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* quer
                 const std::uint32_t u = key_vertex<T>(key);
                 if (stamps[u] == gen) continue;
                 stamps[u] = gen;
-                if (!(key_dist<T>(key) <= lim)) continue;
-                sc.insert(key, k);
+                const T d = key_dist<T>(key);
+                if (!(d <= lim)) continue;
+                sc.insert(d, u, k);
                 lim = std::min(r2, sc.limit(k));
             }
         }
@@ -256,10 +258,10 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* quer
             while (next < sc.pool.size() && sc.pool[next].expanded) ++next;
             if (next == sc.pool.size()) break;
             T lim = std::min(r2, sc.limit(k));
-            const T here = key_dist<T>(sc.pool[next].key);
+            const T here = sc.pool[next].dist;
             if (!(here < lim) && here != d0) break;  // so is every entry after it
             sc.pool[next].expanded = true;
-            const std::uint32_t v = key_vertex<T>(sc.pool[next].key);
+            const std::uint32_t v = sc.pool[next].vertex;
             const std::uint32_t a = dt.indptr[v];
             const std::uint32_t b = dt.indptr[std::size_t{v} + 1];
             if (a >= b) continue;
@@ -279,33 +281,25 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* quer
                 const std::uint32_t u = fresh[f];
                 const T d = dist2(g.points[u], p);
                 if (!(d <= lim)) continue;
-                next = std::min(next, sc.insert(pair_key(d, u), k));
+                next = std::min(next, sc.insert(d, u, k));
                 lim = std::min(r2, sc.limit(k));
             }
         }
-        // The pool holds every point not farther than the k-th, ties included, ordered
-        // by vertex among equal distances: order those by label and keep k.
-        std::size_t found = sc.pool.size();
-        if (target.labels) {
-            sc.labelled.reserve(found);
-            PairKey<T>* keys = sc.labelled.data();
-            for (std::size_t j = 0; j < found; ++j) {
-                const PairKey<T> key = sc.pool[j].key;
-                keys[j] = pair_key(key_dist<T>(key), static_cast<std::uint32_t>(label(key_vertex<T>(key))));
-            }
-            for (std::size_t j = 1; j < found; ++j)  // nearly sorted already
-                for (std::size_t i = j; i > 0 && keys[i] < keys[i - 1]; --i) std::swap(keys[i], keys[i - 1]);
-            found = std::min(k, found);
-            for (std::size_t j = 0; j < found; ++j) {
-                drow[j] = std::sqrt(key_dist<T>(keys[j]));
-                irow[j] = key_vertex<T>(keys[j]);
-            }
-        } else {
-            found = std::min(k, found);
-            for (std::size_t j = 0; j < found; ++j) {
-                drow[j] = std::sqrt(key_dist<T>(sc.pool[j].key));
-                irow[j] = key_vertex<T>(sc.pool[j].key);
-            }
+        // The pool holds every point not farther than the k-th, ties included: order
+        // them by (distance, label) and keep k.
+        const std::size_t pooled = sc.pool.size();
+        sc.labelled.reserve(pooled);
+        PairKey<T>* keys = sc.labelled.data();
+        for (std::size_t j = 0; j < pooled; ++j) {
+            const exact_detail::Entry<T>& e = sc.pool[j];
+            keys[j] = pair_key(e.dist, static_cast<std::uint32_t>(label(e.vertex)));
+        }
+        for (std::size_t j = 1; j < pooled; ++j)  // sorted by distance already
+            for (std::size_t i = j; i > 0 && keys[i] < keys[i - 1]; --i) std::swap(keys[i], keys[i - 1]);
+        const std::size_t found = std::min(k, pooled);
+        for (std::size_t j = 0; j < found; ++j) {
+            drow[j] = std::sqrt(key_dist<T>(keys[j]));
+            irow[j] = key_vertex<T>(keys[j]);
         }
         miss(drow, irow, found);
         flush(q);
