@@ -137,6 +137,15 @@ def test_shapes_and_one_shot_forms():
     assert np.isinf(d[:, 3:]).all() and (i[:, 3:] == 3).all()
 
 
+def test_long_rows(reorder):
+    # Rows too long to be staged are written straight into the caller's rows.
+    y, x = cloud(120, 16), cloud(90, 17)
+    bd, bi = brute_knn(x, y, 100)
+    d, i = plov.Index(y).query(x, 100, workers=2)
+    np.testing.assert_array_equal(i, bi)
+    np.testing.assert_array_equal(d, bd)
+
+
 def test_chunks_cover_every_query(monkeypatch):
     monkeypatch.setattr(_index, "_CHUNK_WORK", 1)
     monkeypatch.setattr(_index, "_MIN_CHUNK", 7)

@@ -25,11 +25,14 @@
 
 namespace plov {
 
-// Results of an exact search, indices as the caller's labels, and the target vertex
-// reached by the last descent (the seed of the next call).
+// Where the answers of a search go: the query at position q of the walk fills row
+// `rows[q]` (row q without `rows`) of two row-major arrays of k columns, so a caller
+// that walks its queries in another order gets them back in its own.
 template <class T>
-struct ExactKnnResult : KnnResult<T, std::int64_t> {
-    std::uint32_t last = 0;
+struct ExactOutput {
+    T* dists;
+    std::int64_t* idx;
+    const std::int64_t* rows = nullptr;
 };
 
 // The target of an exact search: a consistent graph (see `is_consistent`), its box,
@@ -47,20 +50,30 @@ namespace exact_detail {
 // Greedy descent over a consistent target, as `greedy_descent<false>`, that also
 // reports whether the vertex where it stopped has a neighbour at the same distance.
 // Without such a tie the stopping vertex is the only nearest point of a Delaunay graph.
+// With `around`, it is left holding the (distance, vertex) keys of the stopping
+// vertex's neighbours, scored on the last step.
 template <class T>
-std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s, bool& tie) {
+std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s, bool& tie,
+                                    Vec<PairKey<T>>* around) {
     PairKey<T> best = pair_key(dist2(t.points[s], p), s);
     for (;;) {
         const std::uint32_t from = key_vertex<T>(best);
         const T here = key_dist<T>(best);
         const std::uint32_t a = t.indptr[from];
         const std::uint32_t b = t.indptr[std::size_t{from} + 1];
+        PairKey<T>* keys = nullptr;
+        if (around) {
+            around->resize_uninit(b - a);
+            keys = around->data();
+        }
         bool equal = false;
         for (std::uint32_t e = a; e < b; ++e) {
             const std::uint32_t j = t.neighbour(e);
             const T d = dist2(t.points[j], p);
             equal |= d == here;
-            best = std::min(best, pair_key(d, j));
+            const PairKey<T> key = pair_key(d, j);
+            if (keys) keys[e - a] = key;
+            best = std::min(best, key);
         }
         if (key_vertex<T>(best) == from) {
             tie = equal;
@@ -69,10 +82,10 @@ std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint
     }
 }
 
-// A point found by the expansion: its (distance, label) key and its vertex.
+// A point found by the expansion, and whether its neighbours have been looked at.
 template <class T>
 struct Entry {
-    PairKey<T> key;
+    T dist;
     std::uint32_t vertex;
     bool expanded;
 };
@@ -80,17 +93,20 @@ struct Entry {
 // Scratch of one call, reused for every query: visit stamps over the target (a vertex
 // is seen when its stamp equals the generation) and the pool of the expansion.
 //
-// The pool lists, in ascending (distance, label) order, every point seen so far that
-// may still be among the k nearest: all of them while fewer than k are known, then
-// those not farther than the k-th (ties with it kept, as one may yet lead to a smaller
-// label). Its unexpanded entries are the frontier: a point that leaves the pool is
-// farther than k known points, and so is everything reached only through it.
+// The pool lists, in ascending order of distance, every point seen so far that may
+// still be among the k nearest: all of them while fewer than k are known, then those
+// not farther than the k-th (ties with it kept, as one may yet have a smaller label).
+// Its unexpanded entries are the frontier: a point that leaves the pool is farther
+// than k known points, and so is everything reached only through it. Equal distances
+// stay in the order found; the answers are put in label order at the end.
 template <class T>
 struct Scratch {
     Buffer<std::uint32_t> stamps;
     std::uint32_t generation = 0;
     Vec<Entry<T>> pool;
-    Vec<std::uint32_t> fresh;  // neighbours first seen while expanding one vertex
+    Vec<std::uint32_t> fresh;      // neighbours first seen while expanding one vertex
+    Vec<PairKey<T>> labelled;      // the answers as (distance, label) keys
+    Vec<PairKey<T>> around;        // the nearest point's neighbours, scored by the descent
 
     std::uint32_t next_generation() {
         if (++generation == 0) {
@@ -102,20 +118,20 @@ struct Scratch {
 
     // Squared distance of the k-th entry, or +inf while there are fewer.
     T limit(std::size_t k) const noexcept {
-        return pool.size() >= k ? key_dist<T>(pool[k - 1].key) : std::numeric_limits<T>::infinity();
+        return pool.size() >= k ? pool[k - 1].dist : std::numeric_limits<T>::infinity();
     }
 
     // Inserts a point (d <= limit(k)) and drops the entries that fall beyond the k-th;
     // returns its position.
-    std::size_t insert(PairKey<T> key, std::uint32_t vertex, std::size_t k) {
+    std::size_t insert(T d, std::uint32_t vertex, std::size_t k) {
         pool.push_back({});
         Entry<T>* e = pool.data();
         std::size_t i = pool.size() - 1;
-        for (; i > 0 && key < e[i - 1].key; --i) e[i] = e[i - 1];
-        e[i] = {key, vertex, false};
+        for (; i > 0 && d < e[i - 1].dist; --i) e[i] = e[i - 1];
+        e[i] = {d, vertex, false};
         if (pool.size() > k) {
-            const T kth = key_dist<T>(e[k - 1].key);
-            while (key_dist<T>(pool.back().key) > kth) pool.pop_back();
+            const T kth = e[k - 1].dist;
+            while (pool.back().dist > kth) pool.pop_back();
         }
         return i;
     }
@@ -124,28 +140,64 @@ struct Scratch {
 }  // namespace exact_detail
 
 // For each of the `nq` query points, in the order given, the `k` nearest target points
-// as (distance, label) pairs in ascending order, ties to the smaller label. With a
-// bound `r` (a distance; compared squared in `T`, inclusive) only points within it are
-// reported. Entries left empty hold the miss marker (+inf, number of target points).
-// The first descent starts at vertex `seed`, every later one at the previous answer.
+// as (distance, label) pairs in ascending order, ties to the smaller label, written to
+// `out`. With a bound `r` (a distance; compared squared in `T`, inclusive) only points
+// within it are reported. Entries without an answer get the miss marker (+inf, number
+// of target points). The first descent starts at vertex `seed`, every later one at the
+// previous answer; returns the vertex reached by the last descent (the seed of a call
+// that goes on from here).
+//
+// Only points strictly closer than the k-th best (or the bound) are expanded, besides
+// the nearest ones: each answer other than a nearest point has a strictly closer
+// Delaunay neighbour, itself an answer, so a point at the k-th distance or beyond
+// leads to nothing that is not reached otherwise. The nearest points are reached from
+// each other.
 template <class T>
-ExactKnnResult<T> exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* queries, std::size_t nq, std::size_t k,
-                            std::optional<T> r, std::uint32_t seed) {
+std::uint32_t exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* queries, std::size_t nq, std::size_t k,
+                        std::optional<T> r, std::uint32_t seed, const ExactOutput<T>& out) {
     constexpr T inf = std::numeric_limits<T>::infinity();
     const GraphView<T>& g = target.graph;
     const std::size_t n = g.n_points;
-    if (k == 0 || nq > kMaxBytes / 16 / k) fail_capacity();
-    ExactKnnResult<T> res{{Buffer<T>(nq * k, inf), Buffer<std::int64_t>(nq * k, static_cast<std::int64_t>(n)), nq, k},
-                          0};
-    if (n == 0 || nq == 0) return res;
+    if (k == 0) fail("exact search: k must be at least 1");
+    // Marks entries [from, k) of a row as misses.
+    auto miss = [&](T* drow, std::int64_t* irow, std::size_t from) {
+        std::fill(drow + from, drow + k, inf);
+        std::fill(irow + from, irow + k, static_cast<std::int64_t>(n));
+    };
+    // Rows are written in walk order into a small block, copied out to the caller's
+    // rows a block at a time: scattered stores one by one would stall the walk. Rows
+    // too long to stage are written in place.
+    constexpr std::size_t kBlock = 64;
+    const bool staged = out.rows && k <= kBlock;
+    Buffer<T> block_d(staged ? kBlock * k : 0);
+    Buffer<std::int64_t> block_i(staged ? kBlock * k : 0);
+    auto row_d = [&](std::size_t q) {
+        return staged ? block_d.data() + q % kBlock * k : out.dists + (out.rows ? out.rows[q] : q) * k;
+    };
+    auto row_i = [&](std::size_t q) {
+        return staged ? block_i.data() + q % kBlock * k : out.idx + (out.rows ? out.rows[q] : q) * k;
+    };
+    auto flush = [&](std::size_t q) {  // after query q
+        if (!staged || ((q + 1) % kBlock && q + 1 != nq)) return;
+        for (std::size_t j = q - q % kBlock; j <= q; ++j) {
+            const std::size_t row = static_cast<std::size_t>(out.rows[j]);
+            std::copy_n(block_d.data() + j % kBlock * k, k, out.dists + row * k);
+            std::copy_n(block_i.data() + j % kBlock * k, k, out.idx + row * k);
+        }
+    };
+    if (n == 0) {
+        for (std::size_t q = 0; q < nq; ++q) {
+            miss(row_d(q), row_i(q), 0);
+            flush(q);
+        }
+        return seed;
+    }
     if (!g.consistent) fail("exact search: the target graph is not a consistent CSR graph");
     check_index(seed, n);
 
     const bool bounded = r.has_value();
     const T r2 = bounded ? *r * *r : inf;
-    auto label = [&](std::uint32_t v) -> std::uint32_t {
-        return target.labels ? static_cast<std::uint32_t>(target.labels[v]) : v;
-    };
+    auto label = [&](std::uint32_t v) -> std::int64_t { return target.labels ? target.labels[v] : v; };
 
     exact_detail::Scratch<T> sc;
     sc.stamps = Buffer<std::uint32_t>::zeros(n);
@@ -156,30 +208,58 @@ ExactKnnResult<T> exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* 
     std::uint32_t carried = seed;
     for (std::size_t q = 0; q < nq; ++q) {
         const PackedPoint<T>& p = queries[q];
-        T* drow = res.dists.data() + q * k;
-        std::int64_t* irow = res.idx.data() + q * k;
-        if (bounded && box_point_dist2(target.box.lo, target.box.hi, p) > r2) continue;
+        T* drow = row_d(q);
+        std::int64_t* irow = row_i(q);
+        if (bounded && box_point_dist2(target.box.lo, target.box.hi, p) > r2) {
+            miss(drow, irow, 0);
+            flush(q);
+            continue;
+        }
 
         bool tie = false;
-        const auto [d0, v0] = exact_detail::descend(dt, p, carried, tie);
+        const auto [d0, v0] = exact_detail::descend(dt, p, carried, tie, k == 1 ? nullptr : &sc.around);
         carried = v0;
-        if (!(d0 <= r2)) continue;  // also a NaN distance: nothing can be reported
+        if (!(d0 <= r2)) {  // also a NaN distance: nothing can be reported
+            miss(drow, irow, 0);
+            flush(q);
+            continue;
+        }
         if (k == 1 && !tie) {
             drow[0] = std::sqrt(d0);
             irow[0] = label(v0);
+            flush(q);
             continue;
         }
+        if (k == 1) exact_detail::descend(dt, p, v0, tie, &sc.around);  // a tie: score the neighbours
 
         const std::uint32_t gen = sc.next_generation();
         std::uint32_t* stamps = sc.stamps.data();
         stamps[v0] = gen;
         sc.pool.clear();
-        sc.insert(pair_key(d0, label(v0)), v0, k);
-        // Expand the nearest unexpanded entry until none is left; entries before
-        // `next` are expanded.
+        sc.insert(d0, v0, k);
+        // The nearest point is expanded already: its neighbours were scored on the last
+        // step of the descent.
+        sc.pool[0].expanded = true;
+        {
+            T lim = std::min(r2, sc.limit(k));
+            for (const PairKey<T> key : sc.around) {
+                const std::uint32_t u = key_vertex<T>(key);
+                if (stamps[u] == gen) continue;
+                stamps[u] = gen;
+                const T d = key_dist<T>(key);
+                if (!(d <= lim)) continue;
+                sc.insert(d, u, k);
+                lim = std::min(r2, sc.limit(k));
+            }
+        }
+        // Expand the nearest unexpanded entry while it may lead to an answer; entries
+        // before `next` are expanded.
         for (std::size_t next = 0;;) {
             while (next < sc.pool.size() && sc.pool[next].expanded) ++next;
             if (next == sc.pool.size()) break;
+            T lim = std::min(r2, sc.limit(k));
+            const T here = sc.pool[next].dist;
+            if (!(here < lim) && here != d0) break;  // so is every entry after it
             sc.pool[next].expanded = true;
             const std::uint32_t v = sc.pool[next].vertex;
             const std::uint32_t a = dt.indptr[v];
@@ -197,23 +277,34 @@ ExactKnnResult<T> exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* 
                 n_fresh += stamps[u] != gen;
                 stamps[u] = gen;
             }
-            T lim = std::min(r2, sc.limit(k));
             for (std::size_t f = 0; f < n_fresh; ++f) {
                 const std::uint32_t u = fresh[f];
                 const T d = dist2(g.points[u], p);
                 if (!(d <= lim)) continue;
-                next = std::min(next, sc.insert(pair_key(d, label(u)), u, k));
+                next = std::min(next, sc.insert(d, u, k));
                 lim = std::min(r2, sc.limit(k));
             }
         }
-        const std::size_t found = std::min(k, sc.pool.size());
-        for (std::size_t j = 0; j < found; ++j) {
-            drow[j] = std::sqrt(key_dist<T>(sc.pool[j].key));
-            irow[j] = key_vertex<T>(sc.pool[j].key);
+        // The pool holds every point not farther than the k-th, ties included: order
+        // them by (distance, label) and keep k.
+        const std::size_t pooled = sc.pool.size();
+        sc.labelled.reserve(pooled);
+        PairKey<T>* keys = sc.labelled.data();
+        for (std::size_t j = 0; j < pooled; ++j) {
+            const exact_detail::Entry<T>& e = sc.pool[j];
+            keys[j] = pair_key(e.dist, static_cast<std::uint32_t>(label(e.vertex)));
         }
+        for (std::size_t j = 1; j < pooled; ++j)  // sorted by distance already
+            for (std::size_t i = j; i > 0 && keys[i] < keys[i - 1]; --i) std::swap(keys[i], keys[i - 1]);
+        const std::size_t found = std::min(k, pooled);
+        for (std::size_t j = 0; j < found; ++j) {
+            drow[j] = std::sqrt(key_dist<T>(keys[j]));
+            irow[j] = key_vertex<T>(keys[j]);
+        }
+        miss(drow, irow, found);
+        flush(q);
     }
-    res.last = carried;
-    return res;
+    return carried;
 }
 
 }  // namespace plov

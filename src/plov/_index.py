@@ -157,23 +157,18 @@ class Index:
         """Searches the rows of `pts` in the walking order `order`, in chunks, in the
         caller's order of `pts`."""
         m = len(order)
-        wanted, k = k, min(k, self.n)  # beyond n points every entry is a miss
-        dists = np.full((m, wanted), np.inf, self.dtype)
-        idx = np.full((m, wanted), self.n, np.int64)
-        found_d, found_i = (dists, idx) if k == wanted else (np.empty((m, k), self.dtype), np.empty((m, k), np.int64))
+        # Every row is written by the native calls, misses included.
+        dists = np.empty((m, k), self.dtype)
+        idx = np.empty((m, k), np.int64)
         chunk = max(_MIN_CHUNK, _CHUNK_WORK // k)
         if workers > 1:
             chunk = max(_MIN_CHUNK, min(chunk, -(-m // workers)))
         starts = range(0, m, chunk)
 
         def run(a: int, seed: int) -> int:
-            b = min(a + chunk, m)
             with native_errors():
-                rows = order[a:b]
-                d, i, last = _native.knn_exact(self._target, pts, k, r, self._labels, seed, rows)
-            np.put(_as_rows(found_d), rows, _as_rows(d))
-            np.put(_as_rows(found_i), rows, _as_rows(i))
-            return int(last)
+                return int(_native.knn_exact(self._target, pts, dists, idx, r, self._labels, seed,
+                                             order[a:a + chunk]))
 
         if workers == 1 or len(starts) == 1:
             seed = 0
@@ -189,9 +184,7 @@ class Index:
             finally:
                 # On an interrupt the chunks not yet started are dropped.
                 pool.shutdown(wait=True, cancel_futures=True)
-        if k < wanted:
-            dists[:, :k], idx[:, :k] = found_d, found_i
-        if wanted == 1:
+        if k == 1:
             return dists.reshape(m), idx.reshape(m)
         return dists, idx
 

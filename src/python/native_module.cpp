@@ -17,16 +17,18 @@ namespace {
 constexpr const char* kModuleDoc = "Native operations of the plov package (not a public interface).";
 
 constexpr const char* kKnnExactDoc =
-    "knn_exact(target, points, k, distance_upper_bound=None, labels=None, seed=0, rows=None)\n--\n\n"
+    "knn_exact(target, points, dists, idx, distance_upper_bound=None, labels=None, seed=0, rows=None)\n--\n\n"
     "Exact k nearest points of a prepared target (a _plov.PreparedF64 or PreparedF32 over a\n"
     "Delaunay graph) for each row of `points` (same precision), or for the rows listed in\n"
     "`rows` (int64), taken in the order given:\n"
     "a greedy descent from the previous answer, then a best-first expansion that stops when\n"
-    "no frontier point can enter the k best. Returns (dists, idx, last): (n, k) arrays in\n"
-    "ascending (distance, label) order, misses as (inf, target.n), and the vertex reached by\n"
-    "the last descent, to seed the next call. `labels` (int64, one per target vertex) replace\n"
-    "the vertex numbers in the results and the tie rule. `distance_upper_bound` is an\n"
-    "inclusive distance. The search runs with the interpreter lock released.";
+    "no frontier point can enter the k best. The answers of row i go to row i of `dists` and\n"
+    "`idx`, writeable C-contiguous (len(points), k) arrays of the points' precision and of\n"
+    "int64, in ascending (distance, label) order, misses as (inf, target.n). Returns the\n"
+    "vertex reached by the last descent, to seed the next call. `labels` (int64, one per\n"
+    "target vertex) replace the vertex numbers in the results and the tie rule.\n"
+    "`distance_upper_bound` is an inclusive distance. The search runs with the interpreter\n"
+    "lock released; calls on disjoint rows may run at once.";
 
 constexpr const char* kMortonOrderDoc =
     "morton_order(points)\n--\n\n"
@@ -75,44 +77,56 @@ PackedBuffer<T> pack_rows(const View2D<T>& v, const std::int64_t* rows, std::siz
     return out;
 }
 
+// A writeable, aligned, C-contiguous 2-D array of `T` that answers are written into.
+template <class T>
+Array2D<T> out_arg(PyObject* o) {
+    Array2D<T> a = array2d_arg<T>(o);
+    const int need = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE;
+    if (!PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(o), need))
+        raise(PyExc_ValueError, "must be a writeable, aligned, C-contiguous array");
+    return a;
+}
+
 template <class T>
 Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
     auto target = PreparedRef<T>::take(target_obj);
     auto x = a.convert(1, array2d_arg<T>);
-    const std::uint64_t k = a.convert(2, u64_arg);
-    const auto r = a.convert(3, real_arg);
+    auto dists = a.convert(2, out_arg<T>);
+    auto idx = a.convert(3, out_arg<std::int64_t>);
+    const auto r = a.convert(4, real_arg);
     std::optional<PermArray> labels;
-    if (a.given(4)) labels = a.convert(4, perm_arg);
-    const std::uint64_t seed = a.given(5) ? a.convert(5, u64_arg) : 0;
+    if (a.given(5)) labels = a.convert(5, perm_arg);
+    const std::uint64_t seed = a.given(6) ? a.convert(6, u64_arg) : 0;
     std::optional<PermArray> listed;
-    if (a.given(6)) listed = a.convert(6, perm_arg);
+    if (a.given(7)) listed = a.convert(7, perm_arg);
 
     const PreparedGraph<T>& t = target.graph();
-    if (k == 0) raise(PyExc_ValueError, "k must be at least 1");
+    const std::size_t k = dists.view.cols;
     if (x.view.rows && x.view.cols != 3) raise(PyExc_ValueError, "points must have 3 columns");
+    if (k == 0 || dists.view.rows != x.view.rows || idx.view.rows != x.view.rows || idx.view.cols != k)
+        raise(PyExc_ValueError, "dists and idx must both have shape (len(points), k) with k at least 1");
     if (labels && (labels->len() != t.n || !labels->contiguous()))
         raise(PyExc_ValueError, "labels must be a contiguous array with one entry per target point");
     if (t.n && seed >= t.n) raise(PyExc_ValueError, "seed must be a target vertex");
     if (listed && !listed->contiguous()) raise(PyExc_ValueError, "rows must be contiguous");
 
-    auto res = without_gil([&] {
+    const std::uint32_t last = without_gil([&] {
         PackedBuffer<T> packed = listed ? pack_rows(x.view, listed->data(), listed->len()) : pack_points(x.view);
         ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr};
+        ExactOutput<T> out{reinterpret_cast<T*>(const_cast<unsigned char*>(dists.borrow.data)),
+                           reinterpret_cast<std::int64_t*>(const_cast<unsigned char*>(idx.borrow.data)),
+                           listed ? listed->data() : nullptr};
         const std::optional<T> bound = r ? std::optional<T>(static_cast<T>(*r)) : std::nullopt;
-        return exact_knn(et, packed.data(), packed.size(), k, bound, static_cast<std::uint32_t>(seed));
+        return exact_knn(et, packed.data(), packed.size(), k, bound, static_cast<std::uint32_t>(seed), out);
     });
-    const auto rows = static_cast<npy_intp>(res.rows), cols = static_cast<npy_intp>(res.cols);
-    Ref d = make_array(std::move(res.dists), {rows, cols});
-    Ref i = make_array(std::move(res.idx), {rows, cols});
-    Ref last = Ref::check(PyLong_FromUnsignedLong(res.last));
-    return Ref::check(PyTuple_Pack(3, d.get(), i.get(), last.get()));
+    return Ref::check(PyLong_FromUnsignedLong(last));
 }
 
 PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         static constexpr Param params[] = {
-            {"target", true},  {"points", true}, {"k", true},    {"distance_upper_bound", false},
-            {"labels", false}, {"seed", false},  {"rows", false}};
+            {"target", true},  {"points", true},  {"dists", true}, {"idx", true}, {"distance_upper_bound", false},
+            {"labels", false}, {"seed", false}, {"rows", false}};
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
         PyObject* target = a.get(0);
