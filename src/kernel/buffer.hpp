@@ -131,8 +131,10 @@ public:
     }
     void pop_back() noexcept { --len_; }
     void clear() noexcept { len_ = 0; }
+    // Grows the capacity at least twofold when it must grow, so that a list lengthened
+    // a little at a time costs linear time.
     void resize_uninit(std::size_t n) {
-        reserve(n);
+        if (n > buf_.size()) reserve(n > 2 * buf_.size() ? n : 2 * buf_.size());
         len_ = n;
     }
     std::size_t size() const noexcept { return len_; }
