@@ -104,9 +104,9 @@ struct Scratch {
     Buffer<std::uint32_t> stamps;
     std::uint32_t generation = 0;
     Vec<Entry<T>> pool;
-    Vec<std::uint32_t> fresh;      // neighbours first seen while expanding one vertex
-    Vec<PairKey<T>> labelled;      // the answers as (distance, label) keys
-    Vec<PairKey<T>> around;        // the nearest point's neighbours, scored by the descent
+    Vec<std::uint32_t> fresh;  // neighbours first seen while expanding one vertex
+    Vec<PairKey<T>> labelled;  // the answers as (distance, label) keys
+    Vec<PairKey<T>> around;    // the nearest point's neighbours, scored by the descent
 
     std::uint32_t next_generation() {
         if (++generation == 0) {

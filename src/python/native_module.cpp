@@ -125,8 +125,8 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
 PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         static constexpr Param params[] = {
-            {"target", true},  {"points", true},  {"dists", true}, {"idx", true}, {"distance_upper_bound", false},
-            {"labels", false}, {"seed", false}, {"rows", false}};
+            {"target", true},  {"points", true}, {"dists", true}, {"idx", true}, {"distance_upper_bound", false},
+            {"labels", false}, {"seed", false},  {"rows", false}};
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
         PyObject* target = a.get(0);
