@@ -1,9 +1,12 @@
-// A spatially coherent order of a point set for walking queries: Morton order on a
-// 1024^3 grid over the set's bounding box, sorted by two 15-bit radix passes. Coarser
-// than `morton_perm` (points in one grid cell keep their input order), and several
-// times faster to compute: it only has to make consecutive points close.
+// A spatially coherent order of a point set for walking queries: Morton order on a grid
+// over the set's bounding box, just fine enough to hold about one point per cell (at
+// most 1024^3 cells). Coarser than `morton_perm` (points in one grid cell keep their
+// input order), and several times faster to compute: it only has to make consecutive
+// points close.
 #pragma once
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -11,49 +14,69 @@
 
 namespace plov {
 
-// The permutation (sorted position -> input index) of the order; `n` must be at least
-// 1 and below 2^32.
-inline Buffer<std::uint64_t> coherent_perm(const Triple* pts, std::size_t n) {
-    morton_detail::Box3 box = morton_detail::bounds(pts, n);
+// Sorts `rows` (row numbers below 2^32) of the points `point(row)` (a Triple) into the
+// order and returns them; `rows` must hold at least one row.
+template <class Point>
+Buffer<std::uint64_t> coherent_sort(Buffer<std::uint64_t> rows, const Point& point) {
+    const std::size_t n = rows.size();
+    // levels per axis: a few points per cell
+    const int levels = std::min(10, std::max(1, static_cast<int>(std::bit_width(n - 1) - 1) / 3));
+    const double cells = static_cast<double>((1u << levels) - 1);
+    double lo[3], hi[3];
+    for (int a = 0; a < 3; ++a) lo[a] = hi[a] = point(rows[0])[a];
+    for (std::size_t i = 1; i < n; ++i) {
+        const Triple p = point(rows[i]);
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], p[a]);
+            hi[a] = std::max(hi[a], p[a]);
+        }
+    }
     double scale[3];
     for (int a = 0; a < 3; ++a) {
-        const double extent = box.hi[a] - box.lo[a];
-        scale[a] = extent > 0.0 ? 1023.0 / extent : 0.0;
+        const double extent = hi[a] - lo[a];
+        scale[a] = extent > 0.0 ? cells / extent : 0.0;
     }
-    Buffer<std::uint32_t> keys(n), idx(n), keys2(n), idx2(n);
+    // Entries (code << 32 | row) are sorted by stable counting passes over digits of at
+    // most 8 bits: few enough buckets that the scattered writes stay in the first-level
+    // cache. The last pass writes the bare rows.
+    const int bits = 3 * levels;
+    const int passes = (bits + 7) / 8;
+    const int digit = (bits + passes - 1) / passes;
+    Buffer<std::uint64_t> scratch(n);
+    // the passes alternate between the two buffers and end in `rows`
+    Buffer<std::uint64_t>* from = passes % 2 ? &scratch : &rows;
+    Buffer<std::uint64_t>* to = passes % 2 ? &rows : &scratch;
     for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t r = rows[i];
+        const Triple p = point(r);
         std::uint64_t code = 0;
         for (int a = 0; a < 3; ++a) {
-            const double t = (pts[i][a] - box.lo[a]) * scale[a];
+            const double t = (p[a] - lo[a]) * scale[a];
             code |= morton_detail::spread21(morton_detail::saturate_u64(t) & 1023) << a;
         }
-        keys[i] = static_cast<std::uint32_t>(code);
-        idx[i] = static_cast<std::uint32_t>(i);
+        (*from)[i] = code << 32 | r;
     }
-    // Two stable counting passes: the low 15 bits, then the high 15.
-    constexpr std::size_t kBuckets = std::size_t{1} << 15;
-    Buffer<std::uint32_t> count(kBuckets);
-    for (int pass = 0; pass < 2; ++pass) {
-        const int shift = 15 * pass;
+    const std::size_t buckets = std::size_t{1} << digit;
+    Buffer<std::uint32_t> count(buckets);
+    for (int pass = 0; pass < passes; ++pass) {
+        const int shift = 32 + digit * pass;
+        const bool last = pass + 1 == passes;
         for (auto& c : count) c = 0;
-        for (std::size_t i = 0; i < n; ++i) ++count[(keys[i] >> shift) & (kBuckets - 1)];
+        for (std::size_t i = 0; i < n; ++i) ++count[((*from)[i] >> shift) & (buckets - 1)];
         std::uint32_t sum = 0;
         for (auto& c : count) {
             const std::uint32_t here = c;
             c = sum;
             sum += here;
         }
+        const std::uint64_t keep = last ? 0xffffffffu : ~std::uint64_t{0};
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t slot = count[(keys[i] >> shift) & (kBuckets - 1)]++;
-            keys2[slot] = keys[i];
-            idx2[slot] = idx[i];
+            const std::uint64_t e = (*from)[i];
+            (*to)[count[(e >> shift) & (buckets - 1)]++] = e & keep;
         }
-        std::swap(keys, keys2);
-        std::swap(idx, idx2);
+        std::swap(from, to);
     }
-    Buffer<std::uint64_t> perm(n);
-    for (std::size_t k = 0; k < n; ++k) perm[k] = idx[k];
-    return perm;
+    return rows;
 }
 
 }  // namespace plov

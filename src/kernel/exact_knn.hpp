@@ -108,7 +108,10 @@ struct Scratch {
     Vec<PairKey<T>> labelled;  // the answers as (distance, label) keys
     Vec<PairKey<T>> around;    // the nearest point's neighbours, scored by the descent
 
-    std::uint32_t next_generation() {
+    // `n`: the number of target points. The stamps are made on first use: most
+    // nearest-point queries need none.
+    std::uint32_t next_generation(std::size_t n) {
+        if (stamps.size() != n) stamps = Buffer<std::uint32_t>::zeros(n);
         if (++generation == 0) {
             std::fill(stamps.begin(), stamps.end(), 0u);
             generation = 1;
@@ -139,7 +142,8 @@ struct Scratch {
 
 }  // namespace exact_detail
 
-// For each of the `nq` query points, in the order given, the `k` nearest target points
+// For each of the `nq` query points `query(0)`, ..., `query(nq - 1)` (PackedPoint<T>
+// values, read one at a time), in that order, the `k` nearest target points
 // as (distance, label) pairs in ascending order, ties to the smaller label, written to
 // `out`. With a bound `r` (a distance; compared squared in `T`, inclusive) only points
 // within it are reported. Entries without an answer get the miss marker (+inf, number
@@ -152,8 +156,8 @@ struct Scratch {
 // Delaunay neighbour, itself an answer, so a point at the k-th distance or beyond
 // leads to nothing that is not reached otherwise. The nearest points are reached from
 // each other.
-template <class T>
-std::uint32_t exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* queries, std::size_t nq, std::size_t k,
+template <class T, class Queries>
+std::uint32_t exact_knn(const ExactTarget<T>& target, const Queries& query, std::size_t nq, std::size_t k,
                         std::optional<T> r, std::uint32_t seed, const ExactOutput<T>& out) {
     constexpr T inf = std::numeric_limits<T>::infinity();
     const GraphView<T>& g = target.graph;
@@ -200,14 +204,13 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* quer
     auto label = [&](std::uint32_t v) -> std::int64_t { return target.labels ? target.labels[v] : v; };
 
     exact_detail::Scratch<T> sc;
-    sc.stamps = Buffer<std::uint32_t>::zeros(n);
     sc.pool.reserve(std::min<std::size_t>(k, n) + 16);
     sc.fresh.reserve(64);
     const DescentTarget<T> dt(g);
 
     std::uint32_t carried = seed;
     for (std::size_t q = 0; q < nq; ++q) {
-        const PackedPoint<T>& p = queries[q];
+        const PackedPoint<T> p = query(q);
         T* drow = row_d(q);
         std::int64_t* irow = row_i(q);
         if (bounded && box_point_dist2(target.box.lo, target.box.hi, p) > r2) {
@@ -232,7 +235,7 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const PackedPoint<T>* quer
         }
         if (k == 1) exact_detail::descend(dt, p, v0, tie, &sc.around);  // a tie: score the neighbours
 
-        const std::uint32_t gen = sc.next_generation();
+        const std::uint32_t gen = sc.next_generation(n);
         std::uint32_t* stamps = sc.stamps.data();
         stamps[v0] = gen;
         sc.pool.clear();

@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from concurrent.futures import Future, ThreadPoolExecutor
+import threading
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any, List, Optional, Tuple
 
 import numpy as np
@@ -32,10 +33,14 @@ _MIN_CHUNK = 1024
 Result = Tuple[Any, Any]
 
 
-def morton_order(points: np.ndarray) -> np.ndarray:
-    """Permutation (int64, sorted position -> row) listing `points` in Morton order."""
+def morton_order(points: np.ndarray, axis: int = 0, lo: Optional[float] = None,
+                 hi: Optional[float] = None) -> np.ndarray:
+    """The rows (int64) of float32 or float64 `points` in Morton order; with `lo` or
+    `hi`, only those with lo <= points[row, axis] < hi."""
+    if points.dtype not in (np.float32, np.float64):
+        points = np.asarray(points, np.float64)
     with native_errors():
-        perm: np.ndarray = _native.morton_order(np.asarray(points, np.float64)).view(np.int64)
+        perm: np.ndarray = _native.morton_order(points, axis, lo, hi).view(np.int64)
     return perm
 
 
@@ -134,8 +139,7 @@ class Index:
         k = as_count(k, "k")
         r = as_bound(distance_upper_bound)
         nw = as_workers(workers)
-        order = morton_order(pts) if len(pts) > 1 else np.arange(len(pts), dtype=np.int64)
-        dists, idx = self._search(pts, order, k, r, nw)
+        dists, idx = self._search(pts, None, k, r, nw)
         if single:
             return dists[0], idx[0]
         return dists, idx
@@ -153,39 +157,62 @@ class Index:
         order = other._labels if other._labels is not None else np.arange(other.n, dtype=np.int64)
         return self._search(np.ascontiguousarray(other.data, dtype=self.dtype), order, k, r, nw)
 
-    def _search(self, pts: np.ndarray, order: np.ndarray, k: int, r: Optional[float], workers: int) -> Result:
-        """Searches the rows of `pts` in the walking order `order`, in chunks, in the
-        caller's order of `pts`."""
-        m = len(order)
+    def _search(self, pts: np.ndarray, order: Optional[np.ndarray], k: int, r: Optional[float],
+                workers: int) -> Result:
+        """Searches the rows of `pts`, in chunks, with results in the caller's order of
+        `pts`. Each worker walks its share of the rows in a spatially coherent order:
+        `order` cut into `workers` pieces, or, without `order`, the rows of one slab of
+        space sorted by the worker itself, so that no step runs serially and each
+        worker's walks stay in its own part of the index."""
+        m = len(pts)
         # Every row is written by the native calls, misses included.
         dists = np.empty((m, k), self.dtype)
         idx = np.empty((m, k), np.int64)
         chunk = max(_MIN_CHUNK, _CHUNK_WORK // k)
-        if workers > 1:
-            chunk = max(_MIN_CHUNK, min(chunk, -(-m // workers)))
-        starts = range(0, m, chunk)
+        workers = min(workers, max(1, m // _MIN_CHUNK))
+        stop = threading.Event()
 
-        def run(a: int, seed: int) -> int:
-            with native_errors():
-                return int(_native.knn_exact(self._target, pts, dists, idx, r, self._labels, seed,
-                                             order[a:a + chunk]))
-
-        if workers == 1 or len(starts) == 1:
+        def walk(rows: np.ndarray) -> None:
             seed = 0
-            for a in starts:
-                seed = run(a, seed)
-        else:
-            pool = ThreadPoolExecutor(min(workers, len(starts)))
-            futures: List[Future] = []
-            try:
-                futures = [pool.submit(run, a, 0) for a in starts]
-                for f in futures:
-                    f.result()
-            finally:
-                # On an interrupt the chunks not yet started are dropped.
-                pool.shutdown(wait=True, cancel_futures=True)
-        if k == 1:
-            return dists.reshape(m), idx.reshape(m)
+            for a in range(0, len(rows), chunk):
+                if stop.is_set():
+                    return
+                with native_errors():
+                    seed = int(_native.knn_exact(self._target, pts, dists, idx, r, self._labels, seed,
+                                                 rows[a:a + chunk]))
+
+        if workers == 1:
+            walk(order if order is not None else morton_order(pts))
+            return self._shaped(dists, idx)
+        # Without an order, the shares are slabs across the widest axis, each holding an
+        # equal share of a sample of the rows.
+        sample = pts[::max(1, m // 1024)]
+        axis = int(np.argmax(sample.max(axis=0) - sample.min(axis=0)))
+        ranked = np.sort(sample[:, axis])
+        cuts: List[Optional[float]] = [None, *(float(ranked[len(ranked) * w // workers]) for w in range(1, workers)),
+                                       None]
+
+        def share(w: int) -> None:
+            if order is not None:
+                walk(order[w * m // workers:(w + 1) * m // workers])
+            else:
+                walk(morton_order(pts, axis, cuts[w], cuts[w + 1]))
+
+        pool = ThreadPoolExecutor(workers)
+        try:
+            futures = [pool.submit(share, w) for w in range(workers)]
+            for f in futures:
+                f.result()
+        finally:
+            stop.set()  # an interrupt or a failure ends every share at its next chunk
+            pool.shutdown(wait=True)
+        return self._shaped(dists, idx)
+
+    @staticmethod
+    def _shaped(dists: np.ndarray, idx: np.ndarray) -> Result:
+        """(m, 1) results as (m,) arrays, like cKDTree's for k == 1."""
+        if dists.shape[1] == 1:
+            return dists.reshape(-1), idx.reshape(-1)
         return dists, idx
 
 

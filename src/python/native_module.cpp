@@ -31,9 +31,11 @@ constexpr const char* kKnnExactDoc =
     "lock released; calls on disjoint rows may run at once.";
 
 constexpr const char* kMortonOrderDoc =
-    "morton_order(points)\n--\n\n"
-    "The permutation (uint64, sorted position -> row) that lists the rows of a float64\n"
-    "(n, 3) array in a spatially coherent order: Morton order on a 1024^3 grid over their box.";
+    "morton_order(points, axis=0, lo=None, hi=None)\n--\n\n"
+    "The rows (uint64) of a float64 or float32 (n, 3) array in a spatially coherent order:\n"
+    "Morton order on a grid over their box with about one point per cell (at most 1024^3\n"
+    "cells). With `lo` or `hi`, only the rows with lo <= points[row, axis] < hi. Runs with\n"
+    "the interpreter lock released.";
 
 constexpr const char* kDelaunayGraphDoc =
     "delaunay_graph(points, ordered=False)\n--\n\n"
@@ -63,18 +65,6 @@ Ref plov_class(const char* name) {
 bool is_instance(PyObject* o, const char* class_name) {
     Ref cls = plov_class(class_name);
     return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(cls.get()));
-}
-
-// The listed rows of a (n, 3) array, packed in the order listed.
-template <class T>
-PackedBuffer<T> pack_rows(const View2D<T>& v, const std::int64_t* rows, std::size_t count) {
-    PackedBuffer<T> out(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto r = static_cast<std::uint64_t>(rows[i]);
-        check_index(r, v.rows);
-        out[i] = {v.at(r, 0), v.at(r, 1), v.at(r, 2), T(0)};
-    }
-    return out;
 }
 
 // A writeable, aligned, C-contiguous 2-D array of `T` that answers are written into.
@@ -111,13 +101,33 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
     if (listed && !listed->contiguous()) raise(PyExc_ValueError, "rows must be contiguous");
 
     const std::uint32_t last = without_gil([&] {
-        PackedBuffer<T> packed = listed ? pack_rows(x.view, listed->data(), listed->len()) : pack_points(x.view);
+        const std::int64_t* rows = listed ? listed->data() : nullptr;
+        const std::size_t nq = listed ? listed->len() : x.view.rows;
+        if (rows)
+            for (std::size_t i = 0; i < nq; ++i) check_index(static_cast<std::uint64_t>(rows[i]), x.view.rows);
+        // The queries are packed a block at a time into a buffer that stays in cache:
+        // gathering a block in one loop overlaps its cache misses, and the whole set
+        // is never copied.
+        constexpr std::size_t kBlock = 256;
+        PackedBuffer<T> block(std::min(kBlock, nq));
+        std::size_t from = 0, filled = 0;
+        auto query = [&](std::size_t q) {
+            if (q >= from + filled) {
+                from = q;
+                filled = std::min(kBlock, nq - q);
+                for (std::size_t j = 0; j < filled; ++j) {
+                    const std::size_t i = rows ? static_cast<std::size_t>(rows[q + j]) : q + j;
+                    block[j] = {x.view.at(i, 0), x.view.at(i, 1), x.view.at(i, 2), T(0)};
+                }
+            }
+            return block[q - from];
+        };
         ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr};
         ExactOutput<T> out{reinterpret_cast<T*>(const_cast<unsigned char*>(dists.borrow.data)),
                            reinterpret_cast<std::int64_t*>(const_cast<unsigned char*>(idx.borrow.data)),
                            listed ? listed->data() : nullptr};
         const std::optional<T> bound = r ? std::optional<T>(static_cast<T>(*r)) : std::nullopt;
-        return exact_knn(et, packed.data(), packed.size(), k, bound, static_cast<std::uint32_t>(seed), out);
+        return exact_knn(et, query, nq, k, bound, static_cast<std::uint32_t>(seed), out);
     });
     return Ref::check(PyLong_FromUnsignedLong(last));
 }
@@ -139,26 +149,47 @@ PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     });
 }
 
+template <class T>
+Ref morton_order_impl(const Args& a) {
+    auto x = a.convert(0, array2d_arg<T>);
+    if (x.view.rows && x.view.cols != 3) raise(PyExc_ValueError, "points must have 3 columns");
+    if (x.view.rows > 0xFFFFFFFFull) raise(PyExc_ValueError, "points: too many rows");
+    const std::uint64_t axis = a.given(1) ? a.convert(1, u64_arg) : 0;
+    if (axis > 2) raise(PyExc_ValueError, "axis must be 0, 1 or 2");
+    const std::optional<double> lo = a.given(2) ? a.convert(2, real_arg) : std::nullopt;
+    const std::optional<double> hi = a.given(3) ? a.convert(3, real_arg) : std::nullopt;
+    auto perm = without_gil([&] {
+        const View2D<T>& v = x.view;
+        auto inside = [&](std::size_t i) {
+            const double c = static_cast<double>(v.at(i, axis));
+            return (!lo || c >= *lo) && (!hi || c < *hi);
+        };
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < v.rows; ++i) n += inside(i);
+        Buffer<std::uint64_t> rows(n);
+        for (std::size_t i = 0, j = 0; j < n; ++i) {  // no branch on a coin toss
+            rows[j] = i;
+            j += inside(i);
+        }
+        if (n == 0) return rows;
+        return coherent_sort(std::move(rows), [&](std::uint64_t r) {
+            return Triple{static_cast<double>(v.at(r, 0)), static_cast<double>(v.at(r, 1)),
+                          static_cast<double>(v.at(r, 2))};
+        });
+    });
+    return make_array(std::move(perm));
+}
+
 PyObject* morton_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        static constexpr Param params[] = {{"points", true}};
+        static constexpr Param params[] = {{"points", true}, {"axis", false}, {"lo", false}, {"hi", false}};
         static const Signature sig{nullptr, "morton_order", params};
         Args a(sig, args, nargs, kwnames);
-        auto x = a.convert(0, array2d_arg<double>);
-        if (x.view.rows && x.view.cols != 3) raise(PyExc_ValueError, "points must have 3 columns");
-        if (x.view.rows > 0xFFFFFFFFull) raise(PyExc_ValueError, "points: too many rows");
-        auto perm = without_gil([&] {
-            const std::size_t n = x.view.rows;
-            if (n == 0) return Buffer<std::uint64_t>();
-            // Rows of three contiguous doubles are read in place.
-            if (x.view.col_stride == sizeof(double) && x.view.row_stride == sizeof(Triple) &&
-                reinterpret_cast<std::uintptr_t>(x.view.data) % alignof(Triple) == 0)
-                return coherent_perm(reinterpret_cast<const Triple*>(x.view.data), n);
-            Buffer<Triple> triples(n);
-            for (std::size_t i = 0; i < n; ++i) triples[i] = {x.view.at(i, 0), x.view.at(i, 1), x.view.at(i, 2)};
-            return coherent_perm(triples.data(), n);
-        });
-        return make_array(std::move(perm));
+        PyObject* o = a.get(0);
+        ensure_numpy();
+        if (PyArray_Check(o) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o)) == NPY_FLOAT32)
+            return morton_order_impl<float>(a);
+        return morton_order_impl<double>(a);
     });
 }
 
