@@ -284,26 +284,41 @@ private:
         const std::size_t m = uniq_.size();
         const std::size_t slots = tri_->cell_slots();
         const std::uint32_t apex = apex_;
-        // finite cells, apex cells included: the planar triangles of a flat cloud
-        std::vector<std::uint8_t> finite(slots);
-        for (std::size_t c = 0; c < slots; ++c) {
-            const std::uint32_t* v = tri_->cell(c);
-            finite[c] = v[0] != kDead && v[0] != kInf && v[1] != kInf && v[2] != kInf && v[3] != kInf;
-        }
+        // Per cell: bit 7 set for a finite cell (apex cells included: the planar
+        // triangles of a flat cloud), bits 0-5 the edges of kPairs it enters. The bits
+        // are computed without a branch per edge: whether a ring neighbour has a smaller
+        // number is a coin toss.
         static constexpr int kPairs[6][4] = {{0, 1, 2, 3}, {0, 2, 1, 3}, {0, 3, 1, 2},
                                              {1, 2, 0, 3}, {1, 3, 0, 2}, {2, 3, 0, 1}};
+        constexpr std::uint8_t kFinite = 0x80;
+        std::vector<std::uint8_t> own(slots);
+        for (std::size_t c = 0; c < slots; ++c) {
+            const std::uint32_t* v = tri_->cell(c);
+            own[c] = v[0] != kDead && v[0] != kInf && v[1] != kInf && v[2] != kInf && v[3] != kInf ? kFinite : 0;
+        }
+        for (std::size_t c = 0; c < slots; ++c) {
+            if (!own[c]) continue;
+            const std::uint32_t* v = tri_->cell(c);
+            unsigned mask = 0;
+            for (int e = 0; e < 6; ++e) {
+                const auto& pr = kPairs[e];
+                const std::uint32_t x = tri_->neighbour(c, pr[2]), y = tri_->neighbour(c, pr[3]);
+                const bool below = ((own[x] >> 7) & (x < c)) | ((own[y] >> 7) & (y < c));
+                mask |= static_cast<unsigned>((v[pr[0]] < apex) & (v[pr[1]] < apex) & !below) << e;
+            }
+            own[c] = static_cast<std::uint8_t>(kFinite | mask);
+        }
         // calls `enter(a, b)` for every edge a cell is responsible for
         auto edges = [&](auto&& enter) {
             for (std::size_t c = 0; c < slots; ++c) {
-                if (!finite[c]) continue;
+                unsigned mask = own[c] & 0x3f;
+                if (!mask) continue;
                 const std::uint32_t* v = tri_->cell(c);
-                for (const auto& pr : kPairs) {
-                    const std::uint32_t a = v[pr[0]], b = v[pr[1]];
-                    if (a >= apex || b >= apex) continue;
-                    const std::uint32_t x = tri_->neighbour(c, pr[2]), y = tri_->neighbour(c, pr[3]);
-                    if ((finite[x] && x < c) || (finite[y] && y < c)) continue;
-                    enter(a, b);
-                }
+                do {
+                    const auto& pr = kPairs[std::countr_zero(mask)];
+                    enter(v[pr[0]], v[pr[1]]);
+                    mask &= mask - 1;
+                } while (mask);
             }
         };
         std::vector<std::uint64_t> first(m + 2, 0);
