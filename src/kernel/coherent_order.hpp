@@ -6,6 +6,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -46,13 +47,20 @@ Buffer<std::uint64_t> coherent_sort(Buffer<std::uint64_t> rows, const Point& poi
     // the passes alternate between the two buffers and end in `rows`
     Buffer<std::uint64_t>* from = passes % 2 ? &scratch : &rows;
     Buffer<std::uint64_t>* to = passes % 2 ? &rows : &scratch;
+    // the bits of every cell number up to 1023 spread three apart
+    static const auto spread = [] {
+        std::array<std::uint32_t, 1024> t{};
+        for (std::uint32_t v = 0; v < 1024; ++v) t[v] = static_cast<std::uint32_t>(morton_detail::spread21(v));
+        return t;
+    }();
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint64_t r = rows[i];
         const Triple p = point(r);
         std::uint64_t code = 0;
         for (int a = 0; a < 3; ++a) {
-            const double t = (p[a] - lo[a]) * scale[a];
-            code |= morton_detail::spread21(morton_detail::saturate_u64(t) & 1023) << a;
+            // a cell number in [0, cells]; NaN lands in cell 0
+            const double t = std::max(0.0, std::min((p[a] - lo[a]) * scale[a], cells));
+            code |= std::uint64_t{spread[static_cast<std::uint32_t>(t)]} << a;
         }
         (*from)[i] = code << 32 | r;
     }
