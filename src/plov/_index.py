@@ -193,18 +193,24 @@ class Index:
                                        None]
 
         def share(w: int) -> None:
-            if order is not None:
-                walk(order[w * m // workers:(w + 1) * m // workers])
-            else:
-                walk(morton_order(pts, axis, cuts[w], cuts[w + 1]))
+            try:
+                if order is not None:
+                    walk(order[w * m // workers:(w + 1) * m // workers])
+                else:
+                    walk(morton_order(pts, axis, cuts[w], cuts[w + 1]))
+            except BaseException:
+                stop.set()  # a failure or an interrupt ends every share at its next chunk
+                raise
 
-        pool = ThreadPoolExecutor(workers)
+        # The calling thread takes the first share itself.
+        pool = ThreadPoolExecutor(workers - 1)
         try:
-            futures = [pool.submit(share, w) for w in range(workers)]
+            futures = [pool.submit(share, w) for w in range(1, workers)]
+            share(0)
             for f in futures:
                 f.result()
         finally:
-            stop.set()  # an interrupt or a failure ends every share at its next chunk
+            stop.set()
             pool.shutdown(wait=True)
         return self._shaped(dists, idx)
 
