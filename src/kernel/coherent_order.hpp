@@ -1,5 +1,5 @@
 // A spatially coherent order of a point set for walking queries: Morton order on a grid
-// over the set's bounding box, just fine enough to hold about one point per cell (at
+// over the set's bounding box, just fine enough to hold a few points per cell (at
 // most 1024^3 cells). Coarser than `morton_perm` (points in one grid cell keep their
 // input order), and several times faster to compute: it only has to make consecutive
 // points close.

@@ -33,7 +33,7 @@ constexpr const char* kKnnExactDoc =
 constexpr const char* kMortonOrderDoc =
     "morton_order(points, axis=0, lo=None, hi=None)\n--\n\n"
     "The rows (uint64) of a float64 or float32 (n, 3) array in a spatially coherent order:\n"
-    "Morton order on a grid over their box with about one point per cell (at most 1024^3\n"
+    "Morton order on a grid over their box with a few points per cell (at most 1024^3\n"
     "cells). With `lo` or `hi`, only the rows with lo <= points[row, axis] < hi. Runs with\n"
     "the interpreter lock released.";
 
