@@ -177,12 +177,18 @@ private:
         // the permanent of det is at most perm * (1 + 11u). Nearly cospherical points
         // are decided here; only a computed |det| within twice that bound of zero takes
         // the exact path.
+        const Twofold<double> wide = wide_lifted_det(a, b, c, d, e);
+        if (std::fabs(wide.hi) > kInsphereNearBound * perm) return -sign_of(wide.hi);
+        return -insphere_exact(a, b, c, d, e);
+    }
+
+    // (every lane operation inlined: as calls they would cost more than they compute)
+    [[gnu::flatten]] static Twofold<double> wide_lifted_det(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
+                                                            const Vec3& e) noexcept {
         const W4 x = wide_column(a.x, b.x, c.x, d.x, e.x);
         const W4 y = wide_column(a.y, b.y, c.y, d.y, e.y);
         const W4 z = wide_column(a.z, b.z, c.z, d.z, e.z);
-        const Twofold<double> wide = lifted_det(x, y, z, (x * x + y * y) + z * z);
-        if (std::fabs(wide.hi) > kInsphereNearBound * perm) return -sign_of(wide.hi);
-        return -insphere_exact(a, b, c, d, e);
+        return lifted_det(x, y, z, (x * x + y * y) + z * z);
     }
 
     // Whether every difference q[r] - e was computed exactly and is an integer multiple,
