@@ -68,7 +68,7 @@ public:
                       (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
         double bound = kOrient3Bound * perm;
         if (std::fabs(det) > bound) return -sign_of(det);
-        return -orient3d_exact(a, b, c, d);
+        return -orient3d_near(a, b, c, d, det);
     }
 
     int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
@@ -169,7 +169,7 @@ private:
     [[gnu::noinline]] int insphere_near(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e,
                                         double det, double perm, double mx, double my, double mz) {
         const Vec3* q[4] = {&a, &b, &c, &d};
-        if (small_multiples(q, e, mx, my, mz)) return -sign_of(det);
+        if (small_multiples(q, 4, e, std::max(mx, std::max(my, mz)), 8)) return -sign_of(det);
         // The same formula in double-double arithmetic on the exact differences. By the
         // error bounds of Twofold, each computed value is within a multiple of u^2 times
         // its permanent of its exact value: 17 for the lifts, 13 for the xy minors, 30
@@ -191,16 +191,17 @@ private:
         return lifted_det(x, y, z, (x * x + y * y) + z * z);
     }
 
-    // Whether every difference q[r] - e was computed exactly and is an integer multiple,
-    // at most 255, of one power of two (points of a grid, say). Then every product and
-    // sum in the evaluation of `insphere` is an integer below 2^53 times a power of
-    // two, so the floating-point determinant is exact, zero included.
-    static bool small_multiples(const Vec3* const* q, const Vec3& e, double mx, double my, double mz) {
-        const double top = std::max(mx, std::max(my, mz));
+    // Whether every difference q[r] - e (r < rows) was computed exactly and is an
+    // integer multiple, below 2^bits, of one power of two (points of a grid, say), `top`
+    // being the largest magnitude among them. With bits 8 for insphere's five-fold
+    // products and 16 for orient3d's three-fold ones, every product and sum in their
+    // floating-point evaluations is then an integer below 2^53 times a power of two, so
+    // the floating-point determinant is exact, zero included.
+    static bool small_multiples(const Vec3* const* q, int rows, const Vec3& e, double top, int bits) {
         if (!(top > 0.0)) return false;
-        const double scale = std::ldexp(1.0, 7 - std::ilogb(top));  // top * scale lies in [128, 256)
+        const double scale = std::ldexp(1.0, bits - 1 - std::ilogb(top));  // top * scale lies in [2^(bits-1), 2^bits)
         const double* pe = &e.x;
-        for (int r = 0; r < 4; ++r) {
+        for (int r = 0; r < rows; ++r) {
             const double* pq = &q[r]->x;
             for (int k = 0; k < 3; ++k) {
                 double d, tail;
@@ -210,6 +211,16 @@ private:
             }
         }
         return true;
+    }
+
+    // orient3d when the floating-point value `det` could not decide (kept out of line).
+    [[gnu::noinline]] int orient3d_near(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, double det) {
+        const Vec3* q[3] = {&a, &b, &c};
+        double top = 0.0;
+        for (const Vec3* p : q)
+            top = std::max({top, std::fabs(p->x - d.x), std::fabs(p->y - d.y), std::fabs(p->z - d.z)});
+        if (small_multiples(q, 3, d, top, 16)) return sign_of(det);
+        return orient3d_exact(a, b, c, d);
     }
 
     // Sign of det[a - d; b - d; c - d], exactly.
