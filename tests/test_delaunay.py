@@ -227,6 +227,13 @@ def test_tetrahedra_of_degenerate_clouds_are_delaunay_exactly(name):
     check_tetrahedra(pts, plov.delaunay_tetrahedra(pts))
 
 
+def test_points_rounded_onto_a_sphere_are_delaunay_exactly():
+    # every in-sphere test is within rounding of zero, and its sign still has to be exact
+    u = np.random.default_rng(6).normal(size=(30, 3))
+    pts = u / np.linalg.norm(u, axis=1, keepdims=True)
+    check_tetrahedra(pts, plov.delaunay_tetrahedra(pts))
+
+
 @pytest.mark.parametrize("n", [0, 1, 2, 3, 4, 5])
 @pytest.mark.parametrize("shape", ["random", "coplanar", "equal"])
 def test_few_points(n, shape):

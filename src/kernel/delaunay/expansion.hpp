@@ -4,6 +4,8 @@
 // of its last (largest) component. Every routine here assumes round-to-nearest-even
 // double arithmetic without extended precision or fused multiply-add, and operands
 // far enough from overflow and underflow that no product leaves the normal range.
+// Double-doubles (Twofold), values to about twice double precision with known error
+// bounds, are built from the same error-free transformations.
 #pragma once
 
 #include <cstddef>
@@ -12,46 +14,108 @@
 
 namespace plov::exact {
 
+// The error-free transformations below work on a double or on a vector of doubles (T,
+// lane by lane).
+
 // x + y == a + b exactly, x the rounded sum.
-inline void two_sum(double a, double b, double& x, double& y) noexcept {
+template <class T>
+inline void two_sum(T a, T b, T& x, T& y) noexcept {
     x = a + b;
-    double bv = x - a;
-    double av = x - bv;
+    T bv = x - a;
+    T av = x - bv;
     y = (a - av) + (b - bv);
 }
 
 // As two_sum, for |a| >= |b| (or a == 0).
-inline void fast_two_sum(double a, double b, double& x, double& y) noexcept {
+template <class T>
+inline void fast_two_sum(T a, T b, T& x, T& y) noexcept {
     x = a + b;
     y = b - (x - a);
 }
 
 // x + y == a - b exactly.
-inline void two_diff(double a, double b, double& x, double& y) noexcept {
+template <class T>
+inline void two_diff(T a, T b, T& x, T& y) noexcept {
     x = a - b;
-    double bv = a - x;
-    double av = x + bv;
+    T bv = a - x;
+    T av = x + bv;
     y = (a - av) + (bv - b);
 }
 
 // a == hi + lo with hi and lo of at most 26 significant bits each.
-inline void split(double a, double& hi, double& lo) noexcept {
-    double c = 134217729.0 * a;  // 2^27 + 1
-    double big = c - a;
+template <class T>
+inline void split(T a, T& hi, T& lo) noexcept {
+    T c = 134217729.0 * a;  // 2^27 + 1
+    T big = c - a;
     hi = c - big;
     lo = a - hi;
 }
 
 // x + y == a * b exactly, with b already split into bhi + blo.
-inline void two_product_split(double a, double b, double bhi, double blo, double& x, double& y) noexcept {
+template <class T>
+inline void two_product_split(T a, T b, T bhi, T blo, T& x, T& y) noexcept {
     x = a * b;
-    double ahi, alo;
+    T ahi, alo;
     split(a, ahi, alo);
-    double e1 = x - ahi * bhi;
-    double e2 = e1 - alo * bhi;
-    double e3 = e2 - ahi * blo;
+    T e1 = x - ahi * bhi;
+    T e2 = e1 - alo * bhi;
+    T e3 = e2 - ahi * blo;
     y = alo * blo - e3;
 }
+
+// x + y == a * b exactly.
+template <class T>
+inline void two_product(T a, T b, T& x, T& y) noexcept {
+    T bhi, blo;
+    split(b, bhi, blo);
+    two_product_split(a, b, bhi, blo, x, y);
+}
+
+// A double-double: the value hi + lo, with |lo| <= u |hi| (u = 2^-53; lo == 0 when
+// hi == 0), T a double or a vector of them. The operations below are not exact; for
+// such operands, and no product near underflow or overflow, each is within
+//   a + b, a - b:  4 u^2 (|a| + |b|),
+//   a * b:         9 u^2 |a| |b|
+// of the exact result of its operands, and returns a double-double again.
+template <class T>
+struct Twofold {
+    T hi, lo;
+
+    // a - b with its rounding error: exact
+    static Twofold diff(T a, T b) noexcept {
+        Twofold r;
+        two_diff(a, b, r.hi, r.lo);
+        return r;
+    }
+
+    friend Twofold operator+(const Twofold& a, const Twofold& b) noexcept {
+        T s, e;
+        two_sum(a.hi, b.hi, s, e);
+        return renormalised(s, e + (a.lo + b.lo));
+    }
+
+    friend Twofold operator-(const Twofold& a, const Twofold& b) noexcept {
+        T s, e;
+        two_diff(a.hi, b.hi, s, e);
+        return renormalised(s, e + (a.lo - b.lo));
+    }
+
+    // (|e| <= 3u |p|: fast_two_sum is exact)
+    friend Twofold operator*(const Twofold& a, const Twofold& b) noexcept {
+        T p, e;
+        two_product(a.hi, b.hi, p, e);
+        Twofold r;
+        fast_two_sum(p, e + (a.hi * b.lo + a.lo * b.hi), r.hi, r.lo);
+        return r;
+    }
+
+private:
+    static Twofold renormalised(T s, T e) noexcept {
+        Twofold r;
+        two_sum(s, e, r.hi, r.lo);
+        return r;
+    }
+};
 
 // An expansion stored in an Arena: `n >= 1` components, zero only as the single
 // component 0.0.

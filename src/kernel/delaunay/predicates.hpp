@@ -1,6 +1,9 @@
 // Exact geometric predicates on double coordinates: each is first evaluated in
 // floating point with a rigorous bound on its rounding error, and recomputed in exact
-// expansion arithmetic only when that bound cannot decide the sign.
+// expansion arithmetic only when that bound cannot decide the sign. The in-sphere test
+// has a stage between the two, in double-double arithmetic with its own bound, which
+// decides the nearly cospherical cases (points scanned on a sphere) at a small fraction
+// of the exact cost.
 //
 // Conventions: orient3d(a, b, c, d) is the sign of det[b - a; c - a; d - a] (positive
 // when d lies on the side of plane abc towards which (b - a) x (c - a) points).
@@ -12,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <type_traits>
 
 #include "expansion.hpp"
 
@@ -26,6 +30,7 @@ inline constexpr double kEps = 1.1102230246251565e-16;  // 2^-53
 inline constexpr double kOrient2Bound = 2.0 * (3.0 + 16.0 * kEps) * kEps;
 inline constexpr double kOrient3Bound = 2.0 * (7.0 + 56.0 * kEps) * kEps;
 inline constexpr double kInsphereBound = 2.0 * (16.0 + 224.0 * kEps) * kEps;
+inline constexpr double kInsphereNearBound = 2.0 * 64.0 * kEps * kEps;  // double-double stage of insphere
 
 inline int sign_of(double v) noexcept { return (v > 0.0) - (v < 0.0); }
 
@@ -63,26 +68,15 @@ public:
                       (std::fabs(adxbdy) + std::fabs(bdxady)) * std::fabs(cdz);
         double bound = kOrient3Bound * perm;
         if (std::fabs(det) > bound) return -sign_of(det);
-        return -orient3d_exact(a, b, c, d);
+        return -orient3d_near(a, b, c, d, det);
     }
 
     int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
-        // Rows a, b, c, d of the lifted matrix in four lanes; `next` brings the next
-        // row's value into each lane, `opposite` the value two rows on. Every lane does
-        // the operations of the scalar formula in its order,
-        //   ab = aex * bey - bex * aey, ..., abc = aez * bc - bez * ac + cez * ab, ...,
-        //   alift = aex * aex + aey * aey + aez * aez, ...,
-        //   det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd),
-        // up to exact negations, so the value and its error bound are that formula's.
         const V4 x = column(a.x, b.x, c.x, d.x, e.x);
         const V4 y = column(a.y, b.y, c.y, d.y, e.y);
         const V4 z = column(a.z, b.z, c.z, d.z, e.z);
-        const V4 m1 = x * next(y) - next(x) * y;                        // ab, bc, cd, da
-        const V4 m2 = x * opposite(y) - opposite(x) * y;                // ac, bd, ca, db
-        const V4 t = (z * next(m1) - next(z) * m2) + opposite(z) * m1;  // abc, bcd, cda, dab
         const V4 lift = (x * x + y * y) + z * z;
-        const V4 p = t * previous(lift);  // abc * dlift, bcd * alift, cda * blift, dab * clift
-        const double det = (p[0] - p[3]) + (p[2] - p[1]);
+        const double det = lifted_det(x, y, z, lift);
         // The published bound multiplies the permanent (the determinant with every term
         // made positive), which is at most 24 * mx * my * mz * max(lift): a looser bound
         // that costs a few maxima instead of forty products.
@@ -92,22 +86,37 @@ public:
         // det is negative when e is inside (for positively oriented abcd)
         if (std::fabs(det) > bound) [[likely]]
             return -sign_of(det);
-        return insphere_near(a, b, c, d, e, det, mx, my, mz);
+        return insphere_near(a, b, c, d, e, det, perm, mx, my, mz);
     }
 
 private:
-    // Four doubles as two pairs of lanes: two-lane vectors are native on every target.
+    // Four values as two pairs of lanes (two-lane vectors are native on every target);
+    // T is a pair of doubles, or a pair of double-doubles.
     using V2 = double __attribute__((vector_size(16)));
     using Mask2 = std::int64_t __attribute__((vector_size(16)));
-    struct V4 {
-        V2 lo, hi;
-        double operator[](int k) const noexcept { return k < 2 ? lo[k] : hi[k - 2]; }
-        friend V4 operator+(V4 p, V4 q) noexcept { return {p.lo + q.lo, p.hi + q.hi}; }
-        friend V4 operator-(V4 p, V4 q) noexcept { return {p.lo - q.lo, p.hi - q.hi}; }
-        friend V4 operator*(V4 p, V4 q) noexcept { return {p.lo * q.lo, p.hi * q.hi}; }
+    template <class T>
+    struct Lanes {
+        using Scalar = std::conditional_t<std::is_same_v<T, V2>, double, Twofold<double>>;
+        T lo, hi;
+        Scalar operator[](int k) const noexcept { return k < 2 ? lane(lo, k) : lane(hi, k - 2); }
+        friend Lanes operator+(const Lanes& p, const Lanes& q) noexcept { return {p.lo + q.lo, p.hi + q.hi}; }
+        friend Lanes operator-(const Lanes& p, const Lanes& q) noexcept { return {p.lo - q.lo, p.hi - q.hi}; }
+        friend Lanes operator*(const Lanes& p, const Lanes& q) noexcept { return {p.lo * q.lo, p.hi * q.hi}; }
     };
-    // (a, b, c, d) - e
+    using V4 = Lanes<V2>;
+    using W2 = Twofold<V2>;
+    using W4 = Lanes<W2>;
+
+    static double lane(V2 v, int k) noexcept { return v[k]; }
+    static Twofold<double> lane(const W2& v, int k) noexcept { return {v.hi[k], v.lo[k]}; }
+
+    // (a, b, c, d) - e, rounded
     static V4 column(double a, double b, double c, double d, double e) noexcept { return {V2{a, b} - e, V2{c, d} - e}; }
+    // (a, b, c, d) - e, exactly
+    static W4 wide_column(double a, double b, double c, double d, double e) noexcept {
+        const V2 f = {e, e};
+        return {W2::diff(V2{a, b}, f), W2::diff(V2{c, d}, f)};
+    }
     // (p[1], q[0])
     static V2 join(V2 p, V2 q) noexcept {
 #if defined(__clang__)
@@ -116,9 +125,19 @@ private:
         return __builtin_shuffle(p, q, Mask2{1, 2});
 #endif
     }
-    static V4 next(V4 v) noexcept { return {join(v.lo, v.hi), join(v.hi, v.lo)}; }
-    static V4 opposite(V4 v) noexcept { return {v.hi, v.lo}; }
-    static V4 previous(V4 v) noexcept { return {join(v.hi, v.lo), join(v.lo, v.hi)}; }
+    static W2 join(const W2& p, const W2& q) noexcept { return {join(p.hi, q.hi), join(p.lo, q.lo)}; }
+    template <class T>
+    static Lanes<T> next(const Lanes<T>& v) noexcept {
+        return {join(v.lo, v.hi), join(v.hi, v.lo)};
+    }
+    template <class T>
+    static Lanes<T> opposite(const Lanes<T>& v) noexcept {
+        return {v.hi, v.lo};
+    }
+    template <class T>
+    static Lanes<T> previous(const Lanes<T>& v) noexcept {
+        return {join(v.hi, v.lo), join(v.lo, v.hi)};
+    }
     static V2 magnitude(V2 v) noexcept {
         return reinterpret_cast<V2>(reinterpret_cast<Mask2>(v) & std::int64_t{0x7fffffffffffffff});
     }
@@ -128,25 +147,61 @@ private:
         return std::max(m[0], m[1]);
     }
 
+    // The lifted determinant of the rows (x, y, z, lift) of a, b, c, d taken relative to
+    // e, in four lanes: `next` brings the next row's value into each lane, `opposite`
+    // the value two rows on. Every lane does the operations of the scalar formula in
+    // its order,
+    //   ab = aex * bey - bex * aey, ..., abc = aez * bc - bez * ac + cez * ab, ...,
+    //   (alift = (aex * aex + aey * aey) + aez * aez, ..., given),
+    //   det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd),
+    // up to exact negations, so the value and its error bound are that formula's.
+    template <class Q>
+    static typename Q::Scalar lifted_det(const Q& x, const Q& y, const Q& z, const Q& lift) noexcept {
+        const Q m1 = x * next(y) - next(x) * y;                        // ab, bc, cd, da
+        const Q m2 = x * opposite(y) - opposite(x) * y;                // ac, bd, ca, db
+        const Q t = (z * next(m1) - next(z) * m2) + opposite(z) * m1;  // abc, bcd, cda, dab
+        const Q p = t * previous(lift);  // abc * dlift, bcd * alift, cda * blift, dab * clift
+        return (p[0] - p[3]) + (p[2] - p[1]);
+    }
+
     // insphere when the floating-point value could not decide: kept out of line, so the
     // common case stays small enough to be inlined where it is called.
     [[gnu::noinline]] int insphere_near(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e,
-                                        double det, double mx, double my, double mz) {
+                                        double det, double perm, double mx, double my, double mz) {
         const Vec3* q[4] = {&a, &b, &c, &d};
-        if (small_multiples(q, e, mx, my, mz)) return -sign_of(det);
+        if (small_multiples(q, 4, e, std::max(mx, std::max(my, mz)), 8)) return -sign_of(det);
+        // The same formula in double-double arithmetic on the exact differences. By the
+        // error bounds of Twofold, each computed value is within a multiple of u^2 times
+        // its permanent of its exact value: 17 for the lifts, 13 for the xy minors, 30
+        // for the 3x3 minors, 56 for their products with the lifts and 64 for det; and
+        // the permanent of det is at most perm * (1 + 11u). Nearly cospherical points
+        // are decided here; only a computed |det| within twice that bound of zero takes
+        // the exact path.
+        const Twofold<double> wide = wide_lifted_det(a, b, c, d, e);
+        if (std::fabs(wide.hi) > kInsphereNearBound * perm) return -sign_of(wide.hi);
         return -insphere_exact(a, b, c, d, e);
     }
 
-    // Whether every difference q[r] - e was computed exactly and is an integer multiple,
-    // at most 255, of one power of two (points of a grid, say). Then every product and
-    // sum in the evaluation of `insphere` is an integer below 2^53 times a power of
-    // two, so the floating-point determinant is exact, zero included.
-    static bool small_multiples(const Vec3* const* q, const Vec3& e, double mx, double my, double mz) {
-        const double top = std::max(mx, std::max(my, mz));
+    // (every lane operation inlined: as calls they would cost more than they compute)
+    [[gnu::flatten]] static Twofold<double> wide_lifted_det(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d,
+                                                            const Vec3& e) noexcept {
+        const W4 x = wide_column(a.x, b.x, c.x, d.x, e.x);
+        const W4 y = wide_column(a.y, b.y, c.y, d.y, e.y);
+        const W4 z = wide_column(a.z, b.z, c.z, d.z, e.z);
+        return lifted_det(x, y, z, (x * x + y * y) + z * z);
+    }
+
+    // Whether every difference q[r] - e (r < rows) was computed exactly and is an
+    // integer multiple, below 2^bits, of one power of two (points of a grid, say), `top`
+    // being the largest magnitude among them. With bits 8 for insphere's five-fold
+    // products and 16 for orient3d's three-fold ones, every product and sum in their
+    // floating-point evaluations is then an integer below 2^53 times a power of two, so
+    // the floating-point determinant is exact, zero included.
+    static bool small_multiples(const Vec3* const* q, int rows, const Vec3& e, double top, int bits) {
         if (!(top > 0.0)) return false;
-        const double scale = std::ldexp(1.0, 7 - std::ilogb(top));  // top * scale lies in [128, 256)
+        const double scale = std::ldexp(1.0, bits - 1 - std::ilogb(top));  // top * scale lies in [2^(bits-1), 2^bits)
         const double* pe = &e.x;
-        for (int r = 0; r < 4; ++r) {
+        for (int r = 0; r < rows; ++r) {
             const double* pq = &q[r]->x;
             for (int k = 0; k < 3; ++k) {
                 double d, tail;
@@ -156,6 +211,16 @@ private:
             }
         }
         return true;
+    }
+
+    // orient3d when the floating-point value `det` could not decide (kept out of line).
+    [[gnu::noinline]] int orient3d_near(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, double det) {
+        const Vec3* q[3] = {&a, &b, &c};
+        double top = 0.0;
+        for (const Vec3* p : q)
+            top = std::max({top, std::fabs(p->x - d.x), std::fabs(p->y - d.y), std::fabs(p->z - d.z)});
+        if (small_multiples(q, 3, d, top, 16)) return sign_of(det);
+        return orient3d_exact(a, b, c, d);
     }
 
     // Sign of det[a - d; b - d; c - d], exactly.
