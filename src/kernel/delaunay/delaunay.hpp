@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <string>
@@ -369,28 +370,54 @@ private:
             g.indptr[i + 1] = static_cast<std::uint32_t>(total);
         }
         g.indices = Buffer<std::uint32_t>(total);
-        std::vector<std::uint32_t> fill(g.indptr.begin(), g.indptr.end() - 1);
-        // Every point t, in increasing order, enters t into the lists of its neighbours,
-        // so each list is filled in ascending order and none needs sorting. A copy's
-        // list holds only its representative; the representative's list takes the copy
-        // among its neighbours.
-        std::vector<std::uint32_t> who(n_, kInf);  // final number -> kept point (kInf: a copy)
-        for (std::size_t v = 0; v < m; ++v) who[kept[v]] = static_cast<std::uint32_t>(v);
-        std::vector<std::uint32_t> rep(copies_.empty() ? 0 : n_);  // a copy's representative
-        for (const auto& cp : copies_) {
-            const std::uint32_t r = id(cp.rep), copy = id(cp.copy);
-            rep[copy] = r;
-            g.indices[fill[copy]++] = r;
-        }
-        for (std::size_t t = 0; t < n_; ++t) {
-            const std::uint32_t v = who[t], tt = static_cast<std::uint32_t>(t);
-            if (v == kInf) {
-                g.indices[fill[rep[t]]++] = tt;
-                continue;
+        // Each kept point's list is written as one run: its neighbours mapped to the
+        // final numbering, then its copies (copies_ follows the order of the kept
+        // points), sorted while the run is in cache. A copy's list holds only its
+        // representative. In the caller's numbering the runs lie anywhere, so the run a
+        // few points ahead is fetched early.
+        constexpr std::size_t kAhead = 8;
+        std::size_t cp = 0;
+        for (std::size_t v = 0; v < m; ++v) {
+            if (v + 2 * kAhead < m) __builtin_prefetch(&g.indptr[kept[v + 2 * kAhead]]);
+            if (v + kAhead < m) __builtin_prefetch(&g.indices[g.indptr[kept[v + kAhead]]], 1);
+            std::uint32_t* run = &g.indices[g.indptr[kept[v]]];
+            std::size_t w = 0;
+            for (std::size_t e = start[v]; e < start[v + 1]; ++e) run[w++] = kept[list[e]];
+            for (; cp < copies_.size() && copies_[cp].rep == uniq_[v]; ++cp) {
+                const std::uint32_t copy = id(copies_[cp].copy);
+                run[w++] = copy;
+                g.indices[g.indptr[copy]] = kept[v];
             }
-            for (std::size_t e = start[v]; e < start[v + 1]; ++e) g.indices[fill[kept[list[e]]]++] = tt;
+            sort_distinct(run, w);
         }
         return g;
+    }
+
+    // Sorts `count` distinct values. Short lists (nearly all) are sorted without a
+    // branch on the data: each value goes to its rank, the number of smaller values,
+    // counted four lanes at a time (a coin-toss comparison per step would mispredict).
+    static void sort_distinct(std::uint32_t* x, std::size_t count) {
+        constexpr std::size_t kShort = 64;
+        if (count > kShort) {
+            std::sort(x, x + count);
+            return;
+        }
+        using I4 = std::int32_t __attribute__((vector_size(16)));
+        // biased by 2^31 for a signed comparison; the padding compares above everything
+        alignas(16) std::int32_t key[kShort + 4];
+        const std::size_t padded = (count + 3) & ~std::size_t{3};
+        for (std::size_t i = 0; i < count; ++i) key[i] = static_cast<std::int32_t>(x[i] ^ 0x80000000u);
+        for (std::size_t i = count; i < padded; ++i) key[i] = 0x7fffffff;
+        for (std::size_t i = 0; i < count; ++i) {
+            const I4 mine = I4{} + key[i];
+            I4 smaller = {};
+            for (std::size_t j = 0; j < padded; j += 4) {
+                I4 other;
+                std::memcpy(&other, key + j, sizeof other);
+                smaller += other < mine;  // -1 per smaller value
+            }
+            x[-(smaller[0] + smaller[1] + smaller[2] + smaller[3])] = static_cast<std::uint32_t>(key[i]) ^ 0x80000000u;
+        }
     }
 
     struct Copy {
