@@ -50,30 +50,20 @@ namespace exact_detail {
 // Greedy descent over a consistent target, as `greedy_descent<false>`, that also
 // reports whether the vertex where it stopped has a neighbour at the same distance.
 // Without such a tie the stopping vertex is the only nearest point of a Delaunay graph.
-// With `around`, it is left holding the (distance, vertex) keys of the stopping
-// vertex's neighbours, scored on the last step.
 template <class T>
-std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s, bool& tie,
-                                    Vec<PairKey<T>>* around) {
+std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s, bool& tie) {
     PairKey<T> best = pair_key(dist2(t.points[s], p), s);
     for (;;) {
         const std::uint32_t from = key_vertex<T>(best);
         const T here = key_dist<T>(best);
         const std::uint32_t a = t.indptr[from];
         const std::uint32_t b = t.indptr[std::size_t{from} + 1];
-        PairKey<T>* keys = nullptr;
-        if (around) {
-            around->resize_uninit(b - a);
-            keys = around->data();
-        }
         bool equal = false;
         for (std::uint32_t e = a; e < b; ++e) {
             const std::uint32_t j = t.neighbour(e);
             const T d = dist2(t.points[j], p);
             equal |= d == here;
-            const PairKey<T> key = pair_key(d, j);
-            if (keys) keys[e - a] = key;
-            best = std::min(best, key);
+            best = std::min(best, pair_key(d, j));
         }
         if (key_vertex<T>(best) == from) {
             tie = equal;
@@ -106,7 +96,6 @@ struct Scratch {
     Vec<Entry<T>> pool;
     Vec<std::uint32_t> fresh;  // neighbours first seen while expanding one vertex
     Vec<PairKey<T>> labelled;  // the answers as (distance, label) keys
-    Vec<PairKey<T>> around;    // the nearest point's neighbours, scored by the descent
 
     // `n`: the number of target points. The stamps are made on first use: most
     // nearest-point queries need none.
@@ -220,7 +209,7 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const Queries& query, std:
         }
 
         bool tie = false;
-        const auto [d0, v0] = exact_detail::descend(dt, p, carried, tie, k == 1 ? nullptr : &sc.around);
+        const auto [d0, v0] = exact_detail::descend(dt, p, carried, tie);
         carried = v0;
         if (!(d0 <= r2)) {  // also a NaN distance: nothing can be reported
             miss(drow, irow, 0);
@@ -233,23 +222,22 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const Queries& query, std:
             flush(q);
             continue;
         }
-        if (k == 1) exact_detail::descend(dt, p, v0, tie, &sc.around);  // a tie: score the neighbours
 
         const std::uint32_t gen = sc.next_generation(n);
         std::uint32_t* stamps = sc.stamps.data();
         stamps[v0] = gen;
         sc.pool.clear();
         sc.insert(d0, v0, k);
-        // The nearest point is expanded already: its neighbours were scored on the last
-        // step of the descent.
+        // The nearest point is expanded first, whatever its distance: with a tie, its
+        // equals are among its neighbours.
         sc.pool[0].expanded = true;
         {
             T lim = std::min(r2, sc.limit(k));
-            for (const PairKey<T> key : sc.around) {
-                const std::uint32_t u = key_vertex<T>(key);
+            for (std::uint32_t e = dt.indptr[v0]; e < dt.indptr[std::size_t{v0} + 1]; ++e) {
+                const std::uint32_t u = dt.neighbour(e);
                 if (stamps[u] == gen) continue;
                 stamps[u] = gen;
-                const T d = key_dist<T>(key);
+                const T d = dist2(g.points[u], p);
                 if (!(d <= lim)) continue;
                 sc.insert(d, u, k);
                 lim = std::min(r2, sc.limit(k));
