@@ -15,6 +15,40 @@
 
 namespace plov {
 
+// Sorts `entries` (key << 32 | payload, keys below 2^bits, bits <= 32) stably by key,
+// in counting passes over digits of at most 8 bits: few enough buckets that the
+// scattered writes stay in the first-level cache. With `strip`, the last pass leaves
+// the bare payloads.
+inline void sort_by_key(Buffer<std::uint64_t>& entries, int bits, bool strip) {
+    const std::size_t n = entries.size();
+    const int passes = std::max(1, (bits + 7) / 8);
+    const int digit = (bits + passes - 1) / passes;
+    Buffer<std::uint64_t> scratch(n);
+    Buffer<std::uint64_t>* from = &entries;
+    Buffer<std::uint64_t>* to = &scratch;
+    const std::size_t buckets = std::size_t{1} << digit;
+    Buffer<std::uint32_t> count(buckets);
+    for (int pass = 0; pass < passes; ++pass) {
+        const int shift = 32 + digit * pass;
+        const bool last = pass + 1 == passes;
+        for (auto& c : count) c = 0;
+        for (std::size_t i = 0; i < n; ++i) ++count[((*from)[i] >> shift) & (buckets - 1)];
+        std::uint32_t sum = 0;
+        for (auto& c : count) {
+            const std::uint32_t here = c;
+            c = sum;
+            sum += here;
+        }
+        const std::uint64_t keep = last && strip ? 0xffffffffu : ~std::uint64_t{0};
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint64_t e = (*from)[i];
+            (*to)[count[(e >> shift) & (buckets - 1)]++] = e & keep;
+        }
+        std::swap(from, to);
+    }
+    if (from != &entries) entries = std::move(*from);
+}
+
 // Sorts `rows` (row numbers below 2^32) of the points `point(row)` (a Triple) into the
 // order and returns them; `rows` must hold at least one row.
 template <class Point>
@@ -37,16 +71,6 @@ Buffer<std::uint64_t> coherent_sort(Buffer<std::uint64_t> rows, const Point& poi
         const double extent = hi[a] - lo[a];
         scale[a] = extent > 0.0 ? cells / extent : 0.0;
     }
-    // Entries (code << 32 | row) are sorted by stable counting passes over digits of at
-    // most 8 bits: few enough buckets that the scattered writes stay in the first-level
-    // cache. The last pass writes the bare rows.
-    const int bits = 3 * levels;
-    const int passes = (bits + 7) / 8;
-    const int digit = (bits + passes - 1) / passes;
-    Buffer<std::uint64_t> scratch(n);
-    // the passes alternate between the two buffers and end in `rows`
-    Buffer<std::uint64_t>* from = passes % 2 ? &scratch : &rows;
-    Buffer<std::uint64_t>* to = passes % 2 ? &rows : &scratch;
     // the bits of every cell number up to 1023 spread three apart
     static const auto spread = [] {
         std::array<std::uint32_t, 1024> t{};
@@ -62,28 +86,9 @@ Buffer<std::uint64_t> coherent_sort(Buffer<std::uint64_t> rows, const Point& poi
             const double t = std::max(0.0, std::min((p[a] - lo[a]) * scale[a], cells));
             code |= std::uint64_t{spread[static_cast<std::uint32_t>(t)]} << a;
         }
-        (*from)[i] = code << 32 | r;
+        rows[i] = code << 32 | r;
     }
-    const std::size_t buckets = std::size_t{1} << digit;
-    Buffer<std::uint32_t> count(buckets);
-    for (int pass = 0; pass < passes; ++pass) {
-        const int shift = 32 + digit * pass;
-        const bool last = pass + 1 == passes;
-        for (auto& c : count) c = 0;
-        for (std::size_t i = 0; i < n; ++i) ++count[((*from)[i] >> shift) & (buckets - 1)];
-        std::uint32_t sum = 0;
-        for (auto& c : count) {
-            const std::uint32_t here = c;
-            c = sum;
-            sum += here;
-        }
-        const std::uint64_t keep = last ? 0xffffffffu : ~std::uint64_t{0};
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint64_t e = (*from)[i];
-            (*to)[count[(e >> shift) & (buckets - 1)]++] = e & keep;
-        }
-        std::swap(from, to);
-    }
+    sort_by_key(rows, 3 * levels, true);
     return rows;
 }
 
