@@ -389,9 +389,9 @@ private:
         constexpr std::size_t kAhead = 8;
         std::size_t cp = 0;
         for (std::size_t v = 0; v < m; ++v) {
-            if (v + 2 * kAhead < m) __builtin_prefetch(&g.indptr[kept[v + 2 * kAhead]]);
-            if (v + kAhead < m) __builtin_prefetch(&g.indices[g.indptr[kept[v + kAhead]]], 1);
-            std::uint32_t* run = &g.indices[g.indptr[kept[v]]];
+            if (v + 2 * kAhead < m) __builtin_prefetch(g.indptr.data() + kept[v + 2 * kAhead]);
+            if (v + kAhead < m) __builtin_prefetch(g.indices.data() + g.indptr[kept[v + kAhead]], 1);
+            std::uint32_t* run = g.indices.data() + g.indptr[kept[v]];  // (no list at all: null + 0)
             std::size_t w = 0;
             for (std::size_t e = start[v]; e < start[v + 1]; ++e) run[w++] = kept[list[e]];
             for (; cp < copies_.size() && copies_[cp].rep == uniq_[v]; ++cp) {
