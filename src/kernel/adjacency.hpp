@@ -22,7 +22,6 @@
 #include "buffer.hpp"
 #include "errors.hpp"
 #include "packed.hpp"
-#include "small_sort.hpp"
 
 namespace plov {
 
@@ -74,6 +73,19 @@ inline void sorted4(const Tet& t, std::uint32_t s[4]) noexcept {
     cswap(s[0], s[2]);
     cswap(s[1], s[3]);
     cswap(s[1], s[2]);
+}
+
+inline void sort_small(std::uint32_t* first, std::uint32_t* last) noexcept {
+    if (last - first > 24) {
+        std::sort(first, last);
+        return;
+    }
+    for (std::uint32_t* i = first + 1; i < last; ++i) {
+        std::uint32_t v = *i;
+        std::uint32_t* j = i;
+        for (; j > first && j[-1] > v; --j) *j = j[-1];
+        *j = v;
+    }
 }
 
 [[noreturn]] inline void fail_changed_simplices() { fail("graph_from_simplices: simplices changed during the call"); }
@@ -177,7 +189,7 @@ inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, st
             word |= bit;
         }
         for (std::uint32_t* r = first; r < w; ++r) bits[*r >> 6] = 0;
-        sort_distinct(first, static_cast<std::size_t>(w - first));
+        sort_small(first, w);
         const std::uint32_t k = static_cast<std::uint32_t>(w - first);
         kept[v] = k;
         entries += k;
