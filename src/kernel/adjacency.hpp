@@ -21,6 +21,7 @@
 
 #include "buffer.hpp"
 #include "errors.hpp"
+#include "graph.hpp"
 #include "packed.hpp"
 
 namespace plov {
@@ -226,6 +227,38 @@ inline Adjacency graph_from_simplices(const View2D<std::uint64_t>& simplices, st
             if (x != uu) nb[next[x]++] = uu;
         }
     }
+    return out;
+}
+
+// The graph `g` (consistent, see `is_consistent`) in another numbering: vertex v becomes
+// labels[v], which must be a permutation of [0, n); each list ascending in the new
+// numbering. Fails on labels that are not a permutation.
+template <class T>
+Adjacency relabel_graph(const GraphView<T>& g, const std::int64_t* labels) {
+    const std::size_t n = g.n_points;
+    if (!g.consistent) fail("relabel_graph: the graph is not a consistent CSR graph");
+    Buffer<std::uint32_t> from(n);  // new vertex -> old vertex
+    Buffer<unsigned char> seen = Buffer<unsigned char>::zeros(n);
+    for (std::size_t v = 0; v < n; ++v) {
+        const std::uint64_t c = static_cast<std::uint64_t>(labels[v]);
+        if (c >= n || seen[c]) fail("relabel_graph: the labels are not a permutation");
+        seen[c] = 1;
+        from[c] = static_cast<std::uint32_t>(v);
+    }
+    Adjacency out;
+    out.indptr = Buffer<std::uint32_t>(n + 1);
+    out.neighbours = Buffer<std::uint32_t>(n ? g.indptr[n] - g.indptr[0] : 0);
+    std::uint32_t* nb = out.neighbours.data();
+    std::uint32_t at = 0;
+    for (std::size_t c = 0; c < n; ++c) {
+        out.indptr[c] = at;
+        const std::uint32_t v = from[c];
+        const std::uint32_t first = at;
+        for (std::uint32_t k = g.indptr[v]; k < g.indptr[v + 1]; ++k)
+            nb[at++] = static_cast<std::uint32_t>(labels[g.neighbours[k]]);
+        adjacency_detail::sort_small(nb + first, nb + at);
+    }
+    out.indptr[n] = at;
     return out;
 }
 

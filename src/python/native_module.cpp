@@ -4,6 +4,7 @@
 // writing it below and adding a line to `functions`.
 #include <cstring>
 
+#include "kernel/adjacency.hpp"
 #include "kernel/coherent_order.hpp"
 #include "kernel/exact_knn.hpp"
 #include "module_def.hpp"
@@ -56,6 +57,14 @@ constexpr const char* kDelaunayTetrahedraDoc =
     "cloud spanning fewer than three dimensions has none. Runs with the interpreter lock\n"
     "released.";
 
+constexpr const char* kPreparedGraphDoc =
+    "prepared_graph(target, labels=None)\n--\n\n"
+    "The graph a prepared target (a _plov.PreparedF64 or PreparedF32) holds, as a CSR pair\n"
+    "(indptr, indices) of read-only uint32 arrays over the target's own memory: no copy;\n"
+    "the arrays keep the target alive. With `labels` (int64, a permutation: vertex v is\n"
+    "renamed labels[v]), new arrays of the graph in that numbering, each list ascending,\n"
+    "made with the interpreter lock released.";
+
 // A _plov class by name; plov imports _plov before this module.
 Ref plov_class(const char* name) {
     Ref module = Ref::check(PyImport_ImportModule("_plov"));
@@ -65,6 +74,19 @@ Ref plov_class(const char* name) {
 bool is_instance(PyObject* o, const char* class_name) {
     Ref cls = plov_class(class_name);
     return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(cls.get()));
+}
+
+// `op(T{}, target)` for the prepared target in parameter 0, with T its scalar type;
+// the instance error otherwise.
+template <class Op>
+Ref on_target(const Args& a, Op&& op) {
+    PyObject* target = a.get(0);
+    if (is_instance(target, "PreparedF64")) return op(double{}, target);
+    if (is_instance(target, "PreparedF32")) return op(float{}, target);
+    a.convert(0, [](PyObject* o) -> int {
+        raise(PyExc_TypeError, "'" + type_qualname(o) + "' object is not an instance of 'PreparedF64'");
+    });
+    return Ref();
 }
 
 // A writeable, aligned, C-contiguous 2-D array of `T` that answers are written into.
@@ -139,13 +161,7 @@ PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             {"labels", false}, {"seed", false},  {"rows", false}};
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
-        PyObject* target = a.get(0);
-        if (is_instance(target, "PreparedF64")) return knn_exact_impl<double>(target, a);
-        if (is_instance(target, "PreparedF32")) return knn_exact_impl<float>(target, a);
-        a.convert(0, [](PyObject* o) -> int {
-            raise(PyExc_TypeError, "'" + type_qualname(o) + "' object is not an instance of 'PreparedF64'");
-        });
-        return Ref();
+        return on_target(a, [&](auto scalar, PyObject* target) { return knn_exact_impl<decltype(scalar)>(target, a); });
     });
 }
 
@@ -193,10 +209,39 @@ PyObject* morton_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
+template <class T>
+Ref prepared_graph_impl(PyObject* target_obj, const Args& a) {
+    auto target = PreparedRef<T>::take(target_obj);
+    const PreparedGraph<T>& t = target.graph();
+    if (a.given(1)) {
+        auto labels = a.convert(1, perm_arg);
+        if (labels && (labels->len() != t.n || !labels->contiguous()))
+            raise(PyExc_ValueError, "labels must be a contiguous array with one entry per target point");
+        if (labels) {
+            Adjacency g = without_gil([&] { return relabel_graph(t.view(), labels->data()); });
+            return make_tuple(make_array(std::move(g.indptr)), make_array(std::move(g.neighbours)));
+        }
+    }
+    Ref indptr = view_array(t.indptr.data(), NPY_UINT32, static_cast<npy_intp>(t.indptr.size()), target_obj);
+    Ref indices = view_array(t.neighbours.data(), NPY_UINT32, static_cast<npy_intp>(t.neighbours.size()), target_obj);
+    return make_tuple(std::move(indptr), std::move(indices));
+}
+
+PyObject* prepared_graph(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr Param params[] = {{"target", true}, {"labels", false}};
+        static const Signature sig{nullptr, "prepared_graph", params};
+        Args a(sig, args, nargs, kwnames);
+        return on_target(
+            a, [&](auto scalar, PyObject* target) { return prepared_graph_impl<decltype(scalar)>(target, a); });
+    });
+}
+
 PyMethodDef functions[] = {
     {"knn_exact", PLOV_FN(knn_exact), METH_FASTCALL | METH_KEYWORDS, kKnnExactDoc},
     {"morton_order", PLOV_FN(morton_order), METH_FASTCALL | METH_KEYWORDS, kMortonOrderDoc},
     {"delaunay_graph", PLOV_FN(delaunay_graph), METH_FASTCALL | METH_KEYWORDS, kDelaunayGraphDoc},
+    {"prepared_graph", PLOV_FN(prepared_graph), METH_FASTCALL | METH_KEYWORDS, kPreparedGraphDoc},
     {"delaunay_tetrahedra", PLOV_FN(delaunay_tetrahedra), METH_FASTCALL | METH_KEYWORDS, kDelaunayTetrahedraDoc},
 };
 

@@ -1,5 +1,6 @@
 #include "results.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace plov::py {
@@ -28,6 +29,20 @@ Ref adopt_array(OwnedMemory mem, int typenum, std::initializer_list<npy_intp> sh
     if (!owner) throw_error();
     mem.release();  // the capsule owns the memory now
     // SetBaseObject consumes the owner even when it fails, and the owner frees the memory.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), owner) < 0) throw_error();
+    return arr;
+}
+
+Ref view_array(const void* data, int typenum, npy_intp len, PyObject* owner) {
+    static const std::uint64_t nothing = 0;
+    if (!data) data = &nothing;  // an empty buffer has no memory; NumPy would allocate some
+    ensure_numpy();
+    PyArray_Descr* descr = PyArray_DescrFromType(typenum);
+    if (!descr) throw_error();
+    npy_intp dims[1] = {len};
+    Ref arr =
+        Ref::check(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, const_cast<void*>(data), 0, nullptr));
+    Py_INCREF(owner);  // consumed by SetBaseObject, also when it fails
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr.get()), owner) < 0) throw_error();
     return arr;
 }

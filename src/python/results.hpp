@@ -32,6 +32,10 @@ Ref make_array(Buffer<T, A>&& buf) {
     return make_array(std::move(buf), {n});
 }
 
+// A read-only 1-D ndarray of `typenum` over `len` elements at `data`, memory that
+// `owner` keeps alive and never changes; the array holds a reference to `owner`.
+Ref view_array(const void* data, int typenum, npy_intp len, PyObject* owner);
+
 Ref make_tuple(Ref a, Ref b);
 
 }  // namespace plov::py
