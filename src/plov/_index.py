@@ -2,19 +2,23 @@
 
 from __future__ import annotations
 
+import os
 import threading
 from concurrent.futures import ThreadPoolExecutor
-from typing import Any, List, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _native
 from ._graphs import delaunay_graph, delaunay_graph_ordered, prepared_class, renumber
+from ._store import read_npz, state_of, write_npz
 from ._validate import (
     as_bound,
     as_count,
     as_graph,
+    as_index_state,
+    as_mmap_mode,
     as_points,
     as_real_array,
     as_workers,
@@ -89,10 +93,17 @@ class Index:
                 if n >= _REORDER_MIN_POINTS:
                     perm = morton_order(pts)
                     pts, indptr, indices = renumber(pts, indptr, indices, perm)
+        self._adopt(pts, indptr, indices, perm)
+
+    def _adopt(self, pts: np.ndarray, indptr: np.ndarray, indices: np.ndarray,
+               labels: Optional[np.ndarray]) -> None:
+        """Packs the target and sets every attribute, from a cloud and its graph in the
+        search's numbering: the end of a build and the whole of a restore."""
+        with native_errors():
             self._target = prepared_class(pts.dtype)(pts, indptr, indices)
         self._points = pts  # in the search's numbering
-        self._labels = perm  # search numbering -> caller's numbering, or None
-        self.n = n
+        self._labels = labels  # search numbering -> caller's numbering, or None
+        self.n = len(pts)
         self.dtype = pts.dtype
 
     def __repr__(self) -> str:
@@ -106,6 +117,89 @@ class Index:
         out = np.empty_like(self._points)
         np.put(_as_rows(out), self._labels, _as_rows(self._points))
         return out
+
+    @property
+    def graph(self) -> Tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]:
+        """The Delaunay graph the index searches, in the caller's numbering, as
+        `plov.delaunay_graph` returns it: a CSR pair `(indptr, indices)` of new uint32
+        arrays, each neighbour list ascending, ready for `Index(points, graph=...)`
+        and the native classes."""
+        if self._labels is not None:
+            with native_errors():
+                return _native.prepared_graph(self._target, self._labels)
+        indptr, indices = _native.prepared_graph(self._target)
+        return indptr.copy(), indices.copy()
+
+    @property
+    def nbytes(self) -> int:
+        """Bytes of memory the index holds: its points (twice: as given and packed for
+        the search), its graph and its label map."""
+        indptr, indices = _native.prepared_graph(self._target)
+        packed = self.n * 4 * self.dtype.itemsize
+        labels = 0 if self._labels is None else self._labels.nbytes
+        return int(self._points.nbytes + packed + indptr.nbytes + indices.nbytes + labels)
+
+    # ------------------------------------------------------------ keeping an index
+
+    def __getstate__(self) -> Dict[str, Any]:
+        """The points, graph and label map in the search's numbering: restoring packs
+        them, without building or sorting anything."""
+        labels = self._labels if self._labels is not None else np.arange(self.n, dtype=np.int64)
+        return state_of(self._points, *_native.prepared_graph(self._target), labels)
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        self._restore(state, "pickled plov.Index")
+
+    def _restore(self, state: Mapping[str, Any], source: str) -> None:
+        s = as_index_state(state, source)
+        identity = bool((s.labels == np.arange(len(s.labels))).all())
+        self._adopt(s.points, s.indptr, s.indices, None if identity else s.labels)
+
+    def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
+        """Writes the index to `path` (the name as given; `.npz` is the usual suffix),
+        replacing the file whole: an uncompressed `.npz` archive that `np.load` reads
+        without plov (`allow_pickle=False`), with the members
+
+        - `format_version` (int64, 1) and `min_plov_version` (the oldest plov that
+          reads this format, a string);
+        - `points` ((n, 3), float64 or float32: the index's dtype), the points in the
+          search's numbering;
+        - `indptr` ((n + 1,), uint32) and `indices` ((m,), uint32), their Delaunay
+          graph in CSR form in that numbering;
+        - `labels` ((n,), int64): search vertex i is row `labels[i]` of the points the
+          index was built from.
+
+        Every array is little-endian and C-ordered, its data aligned to 64 bytes in the
+        file. `docs/architecture.md` describes the format in full.
+        """
+        write_npz(path, self.__getstate__())
+
+    @classmethod
+    def load(cls, path: Union[str, "os.PathLike[str]"], mmap_mode: Optional[str] = None) -> "Index":
+        """An index saved by `save`, restored without building anything.
+
+        Every field is checked before native code sees it (format version, names,
+        dtypes, shapes, the CRC-32 of every member, finite points, the graph's offsets
+        and neighbour numbers, the label map a permutation); anything else is a
+        ValueError naming the field and what is wrong with it. No pickle is read, so a
+        file from anyone can run no code. A file that passes the checks but whose
+        graph is not the Delaunay graph of its points (written by hand) gives inexact
+        answers, as `Index(points, graph=...)` does.
+
+        Parameters
+        ----------
+        path : str or path-like
+        mmap_mode : None or "r"
+            With "r" the points and the label map the index keeps are read-only views
+            of a memory map of the file, shared with every process that maps it; the
+            packed copy of the points and of the graph that the search walks is the
+            index's own either way.
+        """
+        mode = as_mmap_mode(mmap_mode)
+        source = f"index file {os.fspath(path)!r}"
+        index = cls.__new__(cls)
+        index._restore(read_npz(path, mode, source), source)
+        return index
 
     def query(self, x: npt.ArrayLike, k: int = 1, *, distance_upper_bound: Optional[float] = None,
               workers: int = 1) -> Result:

@@ -6,7 +6,7 @@ from __future__ import annotations
 import contextlib
 import numbers
 import os
-from typing import Any, Iterator, Optional, Tuple
+from typing import Any, Dict, Iterator, Mapping, NamedTuple, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -87,6 +87,13 @@ def as_workers(workers: Any, name: str = "workers") -> int:
     return int(workers)
 
 
+def as_mmap_mode(mode: Any, name: str = "mmap_mode") -> Optional[str]:
+    """None (read a file into memory) or "r" (map it read-only)."""
+    if mode is not None and (not isinstance(mode, str) or mode != "r"):
+        raise ValueError(f"{name} must be None or 'r', not {mode!r}")
+    return mode
+
+
 def as_graph(graph: Any, n: int, name: str) -> Graph:
     """A caller's CSR graph `(indptr, indices)` over `n` points as two uint32 arrays,
     checked: n + 1 offsets rising from 0 to len(indices), neighbours in [0, n), and no
@@ -107,6 +114,105 @@ def as_graph(graph: Any, n: int, name: str) -> Graph:
         if empty.any():
             raise ValueError(f"{name}: point {int(np.argmax(empty))} has no neighbours")
     return np.ascontiguousarray(ip, np.uint32), np.ascontiguousarray(ix, np.uint32)
+
+
+# The kept form of an Index (a saved file or a pickled state), format version 1: its
+# fields, their dtypes (None: float32 or float64) and their shapes in terms of the
+# number of points n and of neighbour entries m.
+INDEX_FORMAT = 1
+INDEX_FIELDS: Dict[str, Tuple[Optional[str], Tuple[str, ...]]] = {
+    "format_version": ("<i8", ()),
+    "min_plov_version": ("U", ()),
+    "points": (None, ("n", "3")),
+    "indptr": ("<u4", ("n + 1",)),
+    "indices": ("<u4", ("m",)),
+    "labels": ("<i8", ("n",)),
+}
+
+
+class IndexState(NamedTuple):
+    """A checked kept Index: points, CSR graph and labels (search vertex -> caller's row),
+    all in the search's numbering."""
+
+    points: np.ndarray
+    indptr: np.ndarray
+    indices: np.ndarray
+    labels: np.ndarray
+
+
+def check_index_format(version: Any, required: Any, source: str) -> None:
+    """ValueError unless `version` (with `required`, the oldest plov that reads it) is a
+    format version of a kept Index that this plov reads."""
+    if isinstance(version, np.ndarray) and version.shape == () and version.dtype.kind in "iu":
+        version = int(version)
+    if isinstance(version, (bool, np.bool_)) or not isinstance(version, numbers.Integral):
+        raise ValueError(f"{source}: format_version must be an integer, not {version!r:.40}")
+    version = int(version)
+    if isinstance(required, np.ndarray) and required.shape == () and required.dtype.kind == "U":
+        required = str(required)
+    if version > INDEX_FORMAT:
+        needs = f"plov {required} or newer" if isinstance(required, str) and len(required) <= 32 else "a newer plov"
+        raise ValueError(f"{source} has format version {version}, newer than this plov reads "
+                         f"({INDEX_FORMAT}): it needs {needs}")
+    if version != INDEX_FORMAT:
+        raise ValueError(f"{source}: format_version {version} is not a format of a saved plov index")
+
+
+def check_index_layout(layout: Mapping[str, Tuple[np.dtype, Tuple[int, ...]]], source: str) -> None:
+    """ValueError naming the field unless `layout` ({field: (dtype, shape)}) has exactly
+    the fields of format 1, each of its dtype and of a shape consistent with the others."""
+    missing = [f for f in INDEX_FIELDS if f not in layout]
+    if missing:
+        raise ValueError(f"{source}: field {missing[0]!r} is missing")
+    extra = [f for f in layout if f not in INDEX_FIELDS]
+    if extra:
+        raise ValueError(f"{source}: unexpected field {extra[0]!r}")
+    n = layout["points"][1][0] if len(layout["points"][1]) == 2 else -1
+    m = layout["indices"][1][0] if len(layout["indices"][1]) == 1 else -1
+    sizes = {"n": n, "3": 3, "n + 1": n + 1, "m": m}
+    for field, (want_dtype, dims) in INDEX_FIELDS.items():
+        dtype, shape = layout[field]
+        if want_dtype == "U":
+            ok = dtype.kind == "U" and dtype.itemsize <= 4 * 64
+            want = "a short string"
+        else:  # little-endian, as written: a file reads the same on every machine
+            ok = dtype.str in (("<f4", "<f8") if want_dtype is None else (want_dtype,))
+            want = "float32 or float64" if want_dtype is None else np.dtype(want_dtype).name
+        if not ok:
+            raise ValueError(f"{source}: field {field!r} has dtype {dtype}, not {want}")
+        expected = tuple(sizes[d] for d in dims)
+        if len(shape) != len(dims) or any(s != e or e < 0 for s, e in zip(shape, expected)):
+            what = "(" + ", ".join(dims) + (",)" if len(dims) == 1 else ")")
+            raise ValueError(f"{source}: field {field!r} has shape {shape}, not {what} = {expected}")
+        if field == "points" and n == 0:
+            raise ValueError(f"{source}: field 'points' is empty: an Index needs at least one point")
+
+
+def as_index_state(state: Mapping[str, Any], source: str) -> IndexState:
+    """The arrays of a kept Index, every one checked before native code sees it: format
+    version, fields, dtypes and shapes (`check_index_layout`), finite points, a CSR
+    graph (offsets rising from 0 to the number of neighbour entries, neighbours in
+    range, no empty neighbour list) and labels that are a permutation of the rows.
+    ValueError naming the field and what is wrong otherwise."""
+    if not isinstance(state, Mapping):
+        raise ValueError(f"{source}: not a saved plov index (a {type(state).__name__}, not a mapping)")
+    check_index_format(state.get("format_version"), state.get("min_plov_version"), source)
+    arrays = {f: np.asarray(v) for f, v in state.items() if isinstance(v, (np.ndarray, np.generic, str, int))}
+    if len(arrays) != len(state):
+        odd = next(f for f, v in state.items() if f not in arrays)
+        raise ValueError(f"{source}: field {odd!r} is not an array")
+    check_index_layout({f: (a.dtype, a.shape) for f, a in arrays.items()}, source)
+    points = as_points(arrays["points"], f"{source}: field 'points'", arrays["points"].dtype)
+    n = len(points)
+    indptr, indices = as_graph((arrays["indptr"], arrays["indices"]), n, f"{source}: graph (indptr, indices)")
+    labels = np.ascontiguousarray(arrays["labels"])
+    if labels.min() < 0 or labels.max() >= n:
+        raise ValueError(f"{source}: field 'labels' has entries outside [0, {n})")
+    seen = np.zeros(n, np.bool_)
+    seen[labels] = True
+    if not seen.all():
+        raise ValueError(f"{source}: field 'labels' is not a permutation: row {int(np.argmin(seen))} is missing")
+    return IndexState(points, indptr, indices, labels)
 
 
 @contextlib.contextmanager
