@@ -19,6 +19,7 @@ import struct
 import tempfile
 import zipfile
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any, BinaryIO, Dict, Optional, Tuple
 
 import numpy as np
@@ -73,9 +74,9 @@ def _write_member(zf: zipfile.ZipFile, f: BinaryIO, name: str, arr: np.ndarray) 
 class _Member:
     """One array of the archive: where its data lies in the file and what it holds."""
 
-    def __init__(self, field: str, info: zipfile.ZipInfo, header: bytes, offset: int, dtype: np.dtype,
+    def __init__(self, source: str, field: str, info: zipfile.ZipInfo, header: bytes, offset: int, dtype: np.dtype,
                  shape: Tuple[int, ...]) -> None:
-        self.field, self.info, self.header, self.offset = field, info, header, offset
+        self.source, self.field, self.info, self.header, self.offset = source, field, info, header, offset
         self.dtype, self.shape = dtype, shape
         self.nbytes = int(np.prod(shape, dtype=np.int64)) * dtype.itemsize
 
@@ -104,13 +105,20 @@ def read_npz(path: "os.PathLike[str] | str", mmap_mode: Optional[str], source: s
         required = members.get("min_plov_version")
         if required is not None and (required.dtype.kind != "U" or required.shape != ()):
             required = None  # the version check names the plov needed only when it can
-        check_index_format(_read(f, version, None, source),
-                           None if required is None else _read(f, required, None, source), source)
+        check_index_format(_checked(*_read(f, version, None, source)),
+                           None if required is None else _checked(*_read(f, required, None, source)), source)
         check_index_layout({m.field: (m.dtype, m.shape) for m in members.values()}, source)
         view: Optional[mmap.mmap] = None
         if mmap_mode is not None and size:
             view = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        return {field: _read(f, m, view, source) for field, m in members.items()}
+        # Each member's checksum is computed on a thread (zlib releases the lock) while
+        # the next member is read.
+        with ThreadPoolExecutor(1) as pool:
+            read = []
+            for m in members.values():
+                m, raw = _read(f, m, view, source)
+                read.append((m, raw, pool.submit(_checksum, m, raw)))
+            return {m.field: _checked(m, raw, crc.result()) for m, raw, crc in read}
 
 
 def _member(f: io.BufferedReader, size: int, info: zipfile.ZipInfo, field: str, source: str) -> _Member:
@@ -149,23 +157,33 @@ def _member(f: io.BufferedReader, size: int, info: zipfile.ZipInfo, field: str, 
         raise bad("the array is in Fortran order; saved indexes are in C order")
     if dtype.hasobject:
         raise bad(f"dtype {dtype} holds Python objects")
-    m = _Member(field, info, head[:buf.tell()], start + buf.tell(), dtype, tuple(shape))
+    m = _Member(source, field, info, head[:buf.tell()], start + buf.tell(), dtype, tuple(shape))
     if len(m.header) + m.nbytes != info.file_size:
         raise bad(f"shape {m.shape} of {dtype} needs {m.nbytes} bytes, the member holds "
                   f"{info.file_size - len(m.header)}")
     return m
 
 
-def _read(f: io.BufferedReader, m: _Member, view: Optional[mmap.mmap], source: str) -> np.ndarray:
-    """The data of member `m`: a read-only view of `view` when given and the data is
-    aligned for its dtype, otherwise read into a new array. Its CRC-32 is checked."""
+def _read(f: io.BufferedReader, m: _Member, view: Optional[mmap.mmap], source: str) -> Tuple[_Member, np.ndarray]:
+    """The bytes of member `m`'s data: a read-only view of `view` when given and the
+    data is aligned for its dtype, otherwise read into a new array."""
     if view is not None and m.offset % m.dtype.alignment == 0:
-        raw: Any = memoryview(view)[m.offset:m.offset + m.nbytes]
-    else:
-        raw = bytearray(m.nbytes)
-        f.seek(m.offset)
-        if f.readinto(raw) != m.nbytes:
-            raise ValueError(f"{source}: field {m.field!r}: the file ends inside the data (truncated?)")
-    if zlib.crc32(raw, zlib.crc32(m.header)) != m.info.CRC:
-        raise ValueError(f"{source}: field {m.field!r}: the data does not match its CRC-32 (corrupted file)")
-    return np.frombuffer(raw, m.dtype).reshape(m.shape)
+        return m, np.frombuffer(view, np.uint8, m.nbytes, m.offset)
+    raw = np.empty(m.nbytes, np.uint8)
+    f.seek(m.offset)
+    if f.readinto(raw) != m.nbytes:  # type: ignore[arg-type]
+        raise ValueError(f"{source}: field {m.field!r}: the file ends inside the data (truncated?)")
+    return m, raw
+
+
+def _checksum(m: _Member, raw: np.ndarray) -> int:
+    return zlib.crc32(raw.data, zlib.crc32(m.header))
+
+
+def _checked(m: _Member, raw: np.ndarray, crc: Optional[int] = None) -> np.ndarray:
+    """The array of member `m` over its bytes `raw`, once their CRC-32 (computed here
+    unless given) matches the archive's."""
+    if (_checksum(m, raw) if crc is None else crc) != m.info.CRC:
+        raise ValueError(f"{m.source}: field {m.field!r}: the data does not match its CRC-32 (corrupted file)")
+    arr: np.ndarray = raw.view(m.dtype).reshape(m.shape)
+    return arr
