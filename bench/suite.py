@@ -15,6 +15,8 @@ Sections:
   5. time per query point as the clouds grow (uniform clouds);
   6. plov.Index and all_by_all from raw points, end to end (bench/index.py);
   7. Delaunay graphs from raw points (bench/delaunay.py);
+  8. an Index kept: load and unpickle against build, sizes, threads sharing one
+     (bench/keep.py);
 and, only when named with --only (bench/extra.py): blocks (the all-by-all over a range
 of blocks), package (what the plov layer adds to the native calls), graphmem (the peak
 memory of the graph build).
@@ -39,7 +41,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 from scipy.spatial import cKDTree
 
-from . import counting, delaunay, extra, index, remote
+from . import counting, delaunay, extra, index, keep, remote
 from . import workloads as w
 from .env import ROOT, load_average, machine
 from .remote import Job, local_job, median, round_robin
@@ -67,7 +69,7 @@ class Config:
     scaling: Sequence[int]
     graph_n: int
     counts: bool = True
-    sections: Sequence[str] = ("single", "knn", "allbyall", "graph", "scaling", "index", "delaunay")
+    sections: Sequence[str] = ("single", "knn", "allbyall", "graph", "scaling", "index", "delaunay", "keep")
 
     @classmethod
     def make(cls, quick: bool, out: Optional[Path], repeats: Optional[int]) -> "Config":
@@ -435,7 +437,7 @@ class Suite:
                     add(f"all-by-all, 1 thread, {method}: vs pykdtree/1", layout, g1["ratios"]["pykdtree/1"], ">=",
                         3.0)
                     add(f"all-by-all, {method}: 2 threads vs 1", layout, g1["median_s"] / g2["median_s"], ">=", 1.8)
-        return out + index.targets(self) + delaunay.targets(self)
+        return out + index.targets(self) + delaunay.targets(self) + keep.targets(self)
 
     def print_targets(self, targets: List[Dict[str, Any]]) -> None:
         self.log("\ntargets (the aims hold for the Morton layout; the sampled layout is reported alongside)")
@@ -461,7 +463,7 @@ class Suite:
         sections = {"single": self.section_single, "knn": self.section_knn, "allbyall": self.section_allbyall,
                     "graph": self.section_graph, "scaling": self.section_scaling,
                     "index": lambda: index.section_index(self),
-                    "delaunay": lambda: delaunay.section(self)}
+                    "delaunay": lambda: delaunay.section(self), "keep": lambda: keep.section(self)}
         sections.update({name: (lambda f=f: f(self)) for name, f in extra.SECTIONS.items()})
         loads = {}
         for name in cfg.sections:
