@@ -14,8 +14,9 @@ def python_blocks():
     return re.findall(r"^```python\n(.*?)^```", README.read_text(encoding="utf-8"), re.S | re.M)
 
 
-def test_readme_examples_run():
+def test_readme_examples_run(tmp_path, monkeypatch):
     pytest.importorskip("scipy")
+    monkeypatch.chdir(tmp_path)  # the files the examples write
     blocks = python_blocks()
     assert len(blocks) >= 6
     namespace = {"__name__": "readme"}

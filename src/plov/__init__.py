@@ -4,8 +4,9 @@ The native module `_plov` does the work; this package re-exports it and adds a s
 high-level layer:
 
 - `Index(points)`: a target built from raw points, queried like scipy's cKDTree
-  (`index.query(x, k)`: exact for every k, results in the caller's numbering), and
-  `nearest(x, y, k)`, the one-shot form;
+  (`index.query(x, k)`: exact for every k, results in the caller's numbering), kept with
+  `index.save(path)` / `Index.load(path)` or pickled, and `nearest(x, y, k)`, the one-shot
+  form;
 - `delaunay_graph(points)`: the Delaunay vertex-adjacency graph of a cloud, built natively
   and exactly (duplicates, flat and collinear clouds included);
 - `delaunay_tetrahedra(points)`: the tetrahedra themselves;

@@ -60,7 +60,8 @@ class Index:
     Built from raw points like `scipy.spatial.cKDTree`: the Delaunay graph of the cloud is
     built once, the cloud is renumbered in Morton order when that pays, and every query
     walks the graph. Results are exact and always in the caller's numbering; ties go to
-    the smaller index.
+    the smaller index. An Index is built once and kept: `save`/`load` and pickling
+    (copies, joblib, process pools, Dask) restore it without building anything.
 
     Parameters
     ----------
@@ -152,7 +153,8 @@ class Index:
 
     def _restore(self, state: Mapping[str, Any], source: str) -> None:
         s = as_index_state(state, source)
-        identity = bool((s.labels == np.arange(len(s.labels))).all())
+        n = len(s.labels)
+        identity = s.labels[0] == 0 and s.labels[-1] == n - 1 and bool((s.labels == np.arange(n)).all())
         self._adopt(s.points, s.indptr, s.indices, None if identity else s.labels)
 
     def save(self, path: Union[str, "os.PathLike[str]"]) -> None:
