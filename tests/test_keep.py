@@ -124,16 +124,6 @@ def test_graph_is_the_callers_and_builds_an_identical_index():
     assert_same_index(index, plov.Index(pts, graph=(indptr, indices)))
 
 
-def test_renumbered_graph_is_the_callers(monkeypatch):
-    monkeypatch.setattr(_index, "_REORDER_MIN_POINTS", 0)
-    pts = degenerate("uniform", 500, seed=4)
-    graph = plov.delaunay_graph(pts)
-    index = plov.Index(pts, graph=graph)
-    assert index._labels is not None
-    for got, want in zip(index.graph, graph):
-        np.testing.assert_array_equal(got, want)
-
-
 def test_native_graph_views_outlive_the_index_and_relabelling_checks_labels():
     pts = degenerate("uniform", 200)
     index = plov.Index(pts)
@@ -204,12 +194,6 @@ def test_saved_file_is_a_plain_aligned_npz(tmp_path):
     # Saving again writes the same bytes and leaves nothing else behind.
     index.save(path)
     assert path.read_bytes() == raw and os.listdir(tmp_path) == ["a.npz"]
-
-
-def test_mapped_load_keeps_views_of_the_file(tmp_path):
-    index = plov.Index(degenerate("uniform"))
-    loaded = via_file(index, tmp_path, "r")
-    assert not loaded._points.flags.writeable and not loaded._points.flags.owndata
 
 
 # ------------------------------------------------------------ refusals
