@@ -13,6 +13,7 @@ CRC-32, so a truncated or corrupted file is refused before anything is packed.
 from __future__ import annotations
 
 import io
+import math
 import mmap
 import os
 import struct
@@ -78,7 +79,7 @@ class _Member:
                  shape: Tuple[int, ...]) -> None:
         self.source, self.field, self.info, self.header, self.offset = source, field, info, header, offset
         self.dtype, self.shape = dtype, shape
-        self.nbytes = int(np.prod(shape, dtype=np.int64)) * dtype.itemsize
+        self.nbytes = math.prod(shape) * dtype.itemsize  # Python ints: a lying shape cannot wrap
 
 
 def read_npz(path: "os.PathLike[str] | str", mmap_mode: Optional[str], source: str) -> Dict[str, Any]:
@@ -157,6 +158,8 @@ def _member(f: io.BufferedReader, size: int, info: zipfile.ZipInfo, field: str, 
         raise bad("the array is in Fortran order; saved indexes are in C order")
     if dtype.hasobject:
         raise bad(f"dtype {dtype} holds Python objects")
+    if any(d < 0 for d in shape):
+        raise bad(f"shape {tuple(shape)} has a negative length")
     m = _Member(source, field, info, head[:buf.tell()], start + buf.tell(), dtype, tuple(shape))
     if len(m.header) + m.nbytes != info.file_size:
         raise bad(f"shape {m.shape} of {dtype} needs {m.nbytes} bytes, the member holds "
