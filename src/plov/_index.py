@@ -133,8 +133,8 @@ class Index:
 
     @property
     def nbytes(self) -> int:
-        """Bytes of memory the index holds: its points (twice: as given and packed for
-        the search), its graph and its label map."""
+        """Bytes of memory the index holds: its points (twice: as an array and packed for
+        the search), its graph and its label map; arrays mapped from a file count too."""
         indptr, indices = _native.prepared_graph(self._target)
         packed = self.n * 4 * self.dtype.itemsize
         labels = 0 if self._labels is None else self._labels.nbytes
