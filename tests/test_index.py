@@ -273,6 +273,14 @@ def test_far_queries_cost_what_near_ones_do(dtype):
     done, _ = _index._native.knn_exact(index._target, far, dists, idx, None, index._labels, 0, None, 3)
     assert done == 3
     assert (idx == np.arange(4)).all()
+    # Nearer, where distances round to a few values: the expansion covers the ties.
+    y, x = y[:3000], np.array([[3e15, 0.5, 0.5], [0.5, -2e15, 0.25]] if dtype == np.float64 else
+                              [[3e6, 0.5, 0.5], [0.5, -2e6, 0.25]], dtype)
+    for k in (1, 5):
+        bd, bi = brute_knn(x, y, k)
+        d, i = plov.Index(y).query(x, k)
+        np.testing.assert_array_equal(i.reshape(bi.shape), bi)
+        np.testing.assert_array_equal(d.reshape(bd.shape), bd)
 
 
 def test_a_call_stops_when_its_work_is_done(monkeypatch):

@@ -70,23 +70,33 @@ struct ExactProgress {
 
 namespace exact_detail {
 
+// The rounding constants of T: unit roundoff and the smallest subnormal.
+template <class T>
+inline constexpr T kUnit = std::numeric_limits<T>::epsilon() / 2;
+template <class T>
+inline constexpr T kTiny = std::numeric_limits<T>::denorm_min();
+
 // A squared distance that dist2 computes, from the same query, for every point whose
 // exact distance is at most that of some point reported at distance `s` or below.
 //
-// With u the unit roundoff and t the smallest subnormal of T, dist2 returns
-// e^2 (1 + a) + b for a point at exact distance e, |a| <= 5u (two roundings of each
-// difference, the square, two sums) and |b| <= 2t (products that underflow; sums of
-// subnormals are exact), and the square root adds one rounding. A point reported at
-// s or below is then within e^2 <= (s^2 / (1 - u)^2 + 2t) / (1 - u)^5, and a point
-// that close computes d2 <= s^2 (1 + 12u + O(u^2)) + 4t (1 + O(u)). The factor and
-// the term below cover that with every rounding of their own evaluation. +inf for an
-// infinite `s` or one whose square overflows.
+// dist2 returns e^2 (1 + a) + b for a point at exact distance e, with |a| <= 5u (u the
+// unit roundoff: two roundings of each difference, the square, two sums) and |b| <= 2t
+// (t the smallest subnormal: products that underflow; sums of subnormals are exact),
+// and the square root adds one rounding. A point reported at s or below is then
+// within e^2 <= (s^2 / (1 - u)^2 + 2t) / (1 - u)^5, and a point that close computes
+// d2 <= s^2 (1 + 12u + O(u^2)) + 4t (1 + O(u)). The factor and the term below cover
+// that with every rounding of their own evaluation. +inf for an infinite `s` or one
+// whose square overflows.
 template <class T>
 inline T reach(T s) noexcept {
-    constexpr T unit = std::numeric_limits<T>::epsilon() / 2;
-    constexpr T grow = T(1) + 16 * unit;
-    constexpr T tiny = 16 * std::numeric_limits<T>::denorm_min();
-    return s * s * grow + tiny;
+    return s * s * (T(1) + 16 * kUnit<T>)+16 * kTiny<T>;
+}
+
+// The same for every point whose exact distance is at most that of some point whose
+// computed squared distance is `d2` (a reported distance is at most sqrt(d2) (1 + u)).
+template <class T>
+inline T reach2(T d2) noexcept {
+    return d2 * (T(1) + 32 * kUnit<T>)+16 * kTiny<T>;
 }
 
 // The end of a greedy descent: squared distance and vertex, and the smallest squared
@@ -120,27 +130,36 @@ Stop<T> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_
     }
 }
 
-// The range of squared distances that dist2 can compute from `p` to points of the box:
-// rounding is monotone, so every difference, square and sum of the formula lies
-// between its values at the box's faces.
+// The range of squared distances that dist2 can compute from `p` (finite) to points of
+// the box: rounding is monotone, so every difference, square and sum of the formula
+// lies between its values at the box's faces.
 template <class T>
 std::pair<T, T> dist2_range(const Box<T>& b, const PackedPoint<T>& p) noexcept {
-    const T lo = box_point_dist2(b.lo, b.hi, p);
-    const T mx = std::max(std::fabs(b.lo.x - p.x), std::fabs(b.hi.x - p.x));
-    const T my = std::max(std::fabs(b.lo.y - p.y), std::fabs(b.hi.y - p.y));
-    const T mz = std::max(std::fabs(b.lo.z - p.z), std::fabs(b.hi.z - p.z));
-    return {lo, (mx * mx + my * my) + mz * mz};
+    auto gap = [](T lo, T hi, T v) { return v < lo ? lo - v : v > hi ? v - hi : T(0); };
+    auto span = [](T lo, T hi, T v) { return std::max(std::fabs(lo - v), std::fabs(hi - v)); };
+    const T gx = gap(b.lo.x, b.hi.x, p.x), gy = gap(b.lo.y, b.hi.y, p.y), gz = gap(b.lo.z, b.hi.z, p.z);
+    const T sx = span(b.lo.x, b.hi.x, p.x), sy = span(b.lo.y, b.hi.y, p.y), sz = span(b.lo.z, b.hi.z, p.z);
+    return {(gx * gx + gy * gy) + gz * gz, (sx * sx + sy * sy) + sz * sz};
 }
 
+// A point found by the expansion, and whether its neighbours have been looked at.
+template <class T>
+struct Entry {
+    T d2;
+    std::uint32_t vertex;
+    bool expanded;
+};
+
+// Queries of at most this many neighbours keep their candidates in one short sorted
+// list (`Expansion::pooled`), as long as it stays short.
+inline constexpr std::size_t kPoolK = 64;
+
 // Scratch of one call, reused for every query.
-//
-// The frontier holds the points found and not yet expanded, as (squared distance,
-// vertex) keys in a min-heap; `best` the k best points found, as (reported distance,
-// label) keys in a max-heap, so that ties beyond the k-th are never kept.
 template <class T>
 struct Scratch {
     VisitStamps<std::uint32_t> seen;  // target vertices found by the current query
-    Vec<PairKey<T>> frontier;
+    Vec<Entry<T>> pool;               // see `Expansion::pooled`
+    Vec<PairKey<T>> frontier;         // see `Expansion::heaped`
     Vec<PairKey<T>> best;
     Vec<std::uint32_t> fresh;  // neighbours first seen while expanding one vertex
 
@@ -149,6 +168,164 @@ struct Scratch {
     std::uint32_t next_query(std::size_t n) {
         if (seen.stamps.size() != n) seen = VisitStamps<std::uint32_t>::zeros(n);
         return seen.next_walk();
+    }
+};
+
+// The expansion of one query from where its descent stopped. It expands every found
+// point whose squared distance is within `bound`: the reach of the k-th reported
+// distance (of the distance bound while fewer than k are found), and never below the
+// reach of the nearest point found (while nothing reportable is found, that is what
+// leads to the nearest points). That bound only shrinks.
+template <class T>
+struct Expansion {
+    const DescentTarget<T>& target;
+    const std::int64_t* labels;
+    Scratch<T>& sc;
+    PackedPoint<T> p;
+    std::size_t k;
+    T rt;        // the distance bound (+inf without)
+    T rt_reach;  // reach(rt)
+    std::size_t& work;
+
+    std::uint32_t label(std::uint32_t v) const noexcept { return static_cast<std::uint32_t>(labels ? labels[v] : v); }
+
+    // Calls `found(d2, u)` for every neighbour u of `v` not found before, in list order.
+    template <class Found>
+    void expand(std::uint32_t v, std::uint32_t gen, Found&& found) {
+        const std::uint32_t a = target.indptr[v];
+        const std::uint32_t b = target.indptr[std::size_t{v} + 1];
+        if (a >= b) return;
+        work += b - a;
+        sc.fresh.reserve(b - a);
+        std::uint32_t* fresh = sc.fresh.data();
+        std::uint32_t* stamps = sc.seen.stamps.data();
+        // Mark first, branch-free (whether a neighbour was seen is unpredictable), then
+        // score the unseen ones.
+        std::size_t n_fresh = 0;
+        for (std::uint32_t e = a; e < b; ++e) {
+            const std::uint32_t u = target.neighbour(e);
+            fresh[n_fresh] = u;
+            __builtin_prefetch(target.points + u);
+            n_fresh += stamps[u] != gen;
+            stamps[u] = gen;
+        }
+        for (std::size_t f = 0; f < n_fresh; ++f) {
+            const std::uint32_t u = fresh[f];
+            found(dist2(target.points[u], p), u);
+        }
+    }
+
+    // Writes the answer from `keys[0, m)`, (reported distance, label) keys of every
+    // point that can be among the k best; reorders them.
+    std::size_t answer(PairKey<T>* keys, std::size_t m, T* drow, std::int64_t* irow) const {
+        for (std::size_t j = 1; j < m; ++j)  // nearly sorted: by squared distance
+            for (std::size_t i = j; i > 0 && keys[i] < keys[i - 1]; --i) std::swap(keys[i], keys[i - 1]);
+        const std::size_t found = std::min(k, m);
+        for (std::size_t j = 0; j < found; ++j) {
+            drow[j] = key_dist<T>(keys[j]);
+            irow[j] = key_vertex<T>(keys[j]);
+        }
+        return found;
+    }
+
+    // The search for k <= kPoolK: one list, ascending by squared distance, of every
+    // found point within the bound (equal distances in the order found); its
+    // unexpanded entries are the frontier. Returns the number of answers written, or
+    // nothing when the list outgrows `cap` (many points tied after rounding), having
+    // written nothing.
+    std::optional<std::size_t> pooled(const Stop<T>& stop, std::size_t cap, T* drow, std::int64_t* irow) {
+        const std::uint32_t gen = sc.next_query(target.n);
+        Vec<Entry<T>>& pool = sc.pool;
+        pool.clear();
+        pool.push_back({stop.d2, stop.vertex, false});
+        sc.seen.stamps[stop.vertex] = gen;
+        auto bound = [&] {
+            const T kth = pool.size() < k ? rt_reach : std::min(reach2(pool[k - 1].d2), rt_reach);
+            return std::max(kth, reach2(pool[0].d2));
+        };
+        T lim = bound();
+        bool full = false;
+        // Expand the nearest unexpanded entry within the bound; entries before `next`
+        // are expanded.
+        for (std::size_t next = 0;;) {
+            while (next < pool.size() && pool[next].expanded) ++next;
+            if (next == pool.size() || !(pool[next].d2 <= lim)) break;  // so is every entry after it
+            pool[next].expanded = true;
+            expand(pool[next].vertex, gen, [&](T d, std::uint32_t u) {
+                if (!(d <= lim) || full) return;  // and so it stays: the bound only shrinks
+                pool.push_back({});
+                Entry<T>* e = pool.data();
+                std::size_t i = pool.size() - 1;
+                for (; i > 0 && d < e[i - 1].d2; --i) e[i] = e[i - 1];
+                e[i] = {d, u, false};
+                next = std::min(next, i);
+                lim = bound();
+                while (pool.back().d2 > lim) pool.pop_back();
+                full = pool.size() > cap;
+            });
+            if (full) return std::nullopt;
+        }
+        // The candidates: every entry reported at the k-th distance or nearer, and
+        // within the bound.
+        const T kth = pool.size() < k ? rt : std::min(std::sqrt(pool[k - 1].d2), rt);
+        sc.best.reserve(pool.size());
+        PairKey<T>* keys = sc.best.data();
+        std::size_t m = 0;
+        for (; m < pool.size(); ++m) {
+            const T s = std::sqrt(pool[m].d2);
+            if (!(s <= kth)) break;
+            keys[m] = pair_key(s, label(pool[m].vertex));
+        }
+        return answer(keys, m, drow, irow);
+    }
+
+    // The search for any k: the frontier in a min-heap of (squared distance, vertex)
+    // keys, the k best in a max-heap of (reported distance, label) keys, so that
+    // neither ties beyond the k-th nor any point beyond the bound are kept. Returns the
+    // number of answers written.
+    std::size_t heaped(const Stop<T>& stop, T* drow, std::int64_t* irow) {
+        const std::uint32_t gen = sc.next_query(target.n);
+        Vec<PairKey<T>>& frontier = sc.frontier;
+        Vec<PairKey<T>>& best = sc.best;
+        frontier.clear();
+        best.clear();
+        T nearest = stop.d2;
+        auto bound = [&] {
+            const T kth = best.size() < k ? rt_reach : reach(key_dist<T>(best[0]));
+            return std::max(kth, reach2(nearest));
+        };
+        auto offer = [&](T d, std::uint32_t v) {
+            const T s = std::sqrt(d);
+            if (!(s <= rt)) return;
+            const PairKey<T> key = pair_key(s, label(v));
+            if (best.size() == k) {
+                if (!(key < best[0])) return;
+                std::pop_heap(best.begin(), best.end());
+                best.pop_back();
+            }
+            best.push_back(key);
+            std::push_heap(best.begin(), best.end());
+        };
+        constexpr std::greater<PairKey<T>> later;
+        sc.seen.stamps[stop.vertex] = gen;
+        frontier.push_back(pair_key(stop.d2, stop.vertex));
+        offer(stop.d2, stop.vertex);
+        T lim = bound();
+        while (!frontier.empty() && key_dist<T>(frontier[0]) <= lim) {
+            const std::uint32_t v = key_vertex<T>(frontier[0]);
+            std::pop_heap(frontier.begin(), frontier.end(), later);
+            frontier.pop_back();
+            expand(v, gen, [&](T d, std::uint32_t u) {
+                if (!(d <= lim)) return;  // and so it stays: the bound only shrinks
+                frontier.push_back(pair_key(d, u));
+                std::push_heap(frontier.begin(), frontier.end(), later);
+                nearest = std::min(nearest, d);
+                offer(d, u);
+                lim = bound();
+            });
+        }
+        std::sort_heap(best.begin(), best.end());
+        return answer(best.data(), best.size(), drow, irow);
     }
 };
 
@@ -207,24 +384,12 @@ ExactProgress exact_knn(const ExactTarget<T>& target, const Queries& query, std:
     if (!g.consistent) fail("exact search: the target graph is not a consistent CSR graph");
     check_index(start, n);
 
-    const T rt = r ? *r : inf;  // reported distances above it are left out
-    auto label = [&](std::uint32_t v) { return static_cast<std::uint32_t>(target.labels ? target.labels[v] : v); };
-
     exact_detail::Scratch<T> sc;
     sc.fresh.reserve(64);
     const DescentTarget<T> dt(g);
     std::size_t work = 0;
-
-    // Every point of the cloud reported at the same distance `s`: the smallest labels.
-    auto all_tied = [&](T s, T* drow, std::int64_t* irow) {
-        const std::size_t m = std::min(k, n);
-        if (!(s <= rt)) return miss(drow, irow, 0);
-        for (std::size_t j = 0; j < m; ++j) {
-            drow[j] = s;
-            irow[j] = static_cast<std::int64_t>(j);
-        }
-        miss(drow, irow, m);
-    };
+    const T rt = r ? *r : inf;  // reported distances above it are left out
+    auto label = [&](std::uint32_t v) { return target.labels ? target.labels[v] : std::int64_t{v}; };
 
     std::uint32_t carried = start;
     std::size_t q = 0;
@@ -232,95 +397,36 @@ ExactProgress exact_knn(const ExactTarget<T>& target, const Queries& query, std:
         const PackedPoint<T> p = query(q);
         T* drow = row_d(q);
         std::int64_t* irow = row_i(q);
+        std::size_t found = 0;
         const auto [lo2, hi2] = exact_detail::dist2_range(target.box, p);
-        const T lo = std::sqrt(lo2);
         work += 1;
-        if (!(lo <= rt)) {
-            miss(drow, irow, 0);
-        } else if (hi2 <= lo2 * (T(1) + 4 * std::numeric_limits<T>::epsilon()) && std::sqrt(hi2) == lo) {
-            all_tied(lo, drow, irow);  // far from the cloud: every distance rounds alike
+        if (r && !(std::sqrt(lo2) <= rt)) {
+            // nothing within the bound
+        } else if (!(hi2 > lo2 * (T(1) + 8 * exact_detail::kUnit<T>)) && std::sqrt(hi2) == std::sqrt(lo2)) {
+            // So far from the cloud that every distance rounds alike: the smallest labels.
+            found = std::min(k, n);
+            std::fill(drow, drow + found, std::sqrt(lo2));
+            for (std::size_t j = 0; j < found; ++j) irow[j] = static_cast<std::int64_t>(j);
         } else {
-            const exact_detail::Stop<T> stop = exact_detail::descend(dt, p, carried, work);
+            const std::uint32_t from = carried;  // the vertex the descent starts from
+            const exact_detail::Stop<T> stop = exact_detail::descend(dt, p, from, work);
             carried = stop.vertex;
             const T s0 = std::sqrt(stop.d2);
-            if (stop.next > exact_detail::reach(s0) && (k == 1 || !(s0 <= rt))) {
-                // Every other point is reported farther than s0: the stop is the one
-                // nearest point.
+            if (stop.next > exact_detail::reach2(stop.d2) && (k == 1 || !(s0 <= rt))) {
+                // Every other point is reported farther: the stop is the one nearest point.
                 if (s0 <= rt) {
                     drow[0] = s0;
                     irow[0] = label(stop.vertex);
-                    miss(drow, irow, 1);
-                } else {
-                    miss(drow, irow, 0);
+                    found = 1;
                 }
             } else {
-                const std::uint32_t gen = sc.next_query(n);
-                std::uint32_t* stamps = sc.seen.stamps.data();
-                auto& frontier = sc.frontier;
-                auto& best = sc.best;
-                frontier.clear();
-                best.clear();
-                // Expansion bound: the reach of the k-th reported distance (or of the
-                // bound while fewer are known), or of the stop's while none is.
-                auto bound = [&] {
-                    if (best.empty()) return exact_detail::reach(s0);
-                    return exact_detail::reach(best.size() < k ? rt : key_dist<T>(best[0]));
-                };
-                auto offer = [&](T s, std::uint32_t v) {
-                    if (!(s <= rt)) return false;
-                    const PairKey<T> key = pair_key(s, label(v));
-                    if (best.size() == k) {
-                        if (!(key < best[0])) return false;
-                        std::pop_heap(best.begin(), best.end());
-                        best.pop_back();
-                    }
-                    best.push_back(key);
-                    std::push_heap(best.begin(), best.end());
-                    return true;
-                };
-                stamps[stop.vertex] = gen;
-                frontier.push_back(pair_key(stop.d2, stop.vertex));
-                offer(s0, stop.vertex);
-                T lim = bound();
-                constexpr std::greater<PairKey<T>> later;
-                while (!frontier.empty() && key_dist<T>(frontier[0]) <= lim) {
-                    const std::uint32_t v = key_vertex<T>(frontier[0]);
-                    std::pop_heap(frontier.begin(), frontier.end(), later);
-                    frontier.pop_back();
-                    const std::uint32_t a = dt.indptr[v];
-                    const std::uint32_t b = dt.indptr[std::size_t{v} + 1];
-                    if (a >= b) continue;
-                    work += b - a;
-                    sc.fresh.reserve(b - a);
-                    std::uint32_t* fresh = sc.fresh.data();
-                    // Mark first, branch-free (whether a neighbour was seen is
-                    // unpredictable), then score the unseen ones.
-                    std::size_t n_fresh = 0;
-                    for (std::uint32_t e = a; e < b; ++e) {
-                        const std::uint32_t u = dt.neighbour(e);
-                        fresh[n_fresh] = u;
-                        __builtin_prefetch(g.points + u);
-                        n_fresh += stamps[u] != gen;
-                        stamps[u] = gen;
-                    }
-                    for (std::size_t f = 0; f < n_fresh; ++f) {
-                        const std::uint32_t u = fresh[f];
-                        const T d = dist2(g.points[u], p);
-                        if (!(d <= lim)) continue;  // and so it stays: `lim` only shrinks
-                        frontier.push_back(pair_key(d, u));
-                        std::push_heap(frontier.begin(), frontier.end(), later);
-                        if (offer(std::sqrt(d), u)) lim = bound();
-                    }
-                }
-                std::sort_heap(best.begin(), best.end());
-                const std::size_t found = best.size();
-                for (std::size_t j = 0; j < found; ++j) {
-                    drow[j] = key_dist<T>(best[j]);
-                    irow[j] = key_vertex<T>(best[j]);
-                }
-                miss(drow, irow, found);
+                exact_detail::Expansion<T> ex{dt, target.labels, sc, p, k, rt, exact_detail::reach(rt), work};
+                std::optional<std::size_t> pooled;
+                if (k <= exact_detail::kPoolK) pooled = ex.pooled(stop, 2 * k + 64, drow, irow);
+                found = pooled ? *pooled : ex.heaped(stop, drow, irow);
             }
         }
+        miss(drow, irow, found);
         ++q;
         const bool last = q == nq || work >= budget;
         flush(q - 1, last);
