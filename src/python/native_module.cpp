@@ -51,7 +51,8 @@ constexpr const char* kDelaunayGraphDoc =
     "points, as a CSR pair (indptr, indices) of uint32 arrays: symmetric, each list ascending.\n"
     "Exact duplicates are triangulated once (their smallest-index copy, which lists every other\n"
     "copy; each other copy lists only it); flat and collinear clouds get their 2-D and 1-D\n"
-    "Delaunay graphs. Ties are broken by index, so greedy descent over the graph is exact.\n"
+    "Delaunay graphs. Ties are broken by index. Coordinates below 2^-130 times the largest\n"
+    "count as zero.\n"
     "With `ordered`, returns (indptr, indices, perm): the graph renumbered in the builder's\n"
     "Morton order (each copy right after its point), perm (int64) new vertex -> row.\n"
     "Runs with the interpreter lock released.";
