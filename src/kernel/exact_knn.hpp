@@ -198,17 +198,8 @@ struct Expansion {
         work += b - a;
         sc.fresh.reserve(b - a);
         std::uint32_t* fresh = sc.fresh.data();
-        std::uint32_t* stamps = sc.seen.stamps.data();
-        // Mark first, branch-free (whether a neighbour was seen is unpredictable), then
-        // score the unseen ones.
-        std::size_t n_fresh = 0;
-        for (std::uint32_t e = a; e < b; ++e) {
-            const std::uint32_t u = target.neighbour(e);
-            fresh[n_fresh] = u;
-            __builtin_prefetch(target.points + u);
-            n_fresh += stamps[u] != gen;
-            stamps[u] = gen;
-        }
+        const std::size_t n_fresh = mark_unseen(target.neighbours, a, b, sc.seen.stamps.data(), gen, fresh,
+                                                target.points, [](std::uint32_t) {});
         for (std::size_t f = 0; f < n_fresh; ++f) {
             const std::uint32_t u = fresh[f];
             found(dist2(target.points[u], p), u);
