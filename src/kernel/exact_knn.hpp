@@ -36,7 +36,6 @@
 #include <utility>
 
 #include "descent.hpp"
-#include "knn.hpp"
 
 namespace plov {
 

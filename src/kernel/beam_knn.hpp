@@ -1,6 +1,7 @@
-// k-nearest search: one best-first search over the target graph per query point,
-// keeping the `ef` best points found so far, with every search warm-started at the
-// nearest point reported for the query neighbour that discovered it.
+// k-nearest search of breadth `ef` (approximate; `exact_knn.hpp` is the exact one): one
+// best-first search over the target graph per query point, keeping the `ef` best points
+// found so far, warm-started at the nearest point reported for the query neighbour that
+// discovered it.
 #pragma once
 
 #include <algorithm>
