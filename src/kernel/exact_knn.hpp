@@ -24,6 +24,14 @@
 // stopping point's, while nothing is reported), and ranks what it finds by (reported
 // distance, label). That bound only shrinks, so a point beyond it when found is never
 // needed.
+//
+// The work of a query is what its answer needs: the points within that ball. Far from
+// the cloud the ball takes in every point whose distance rounds alike; a query so far
+// that all of them do (the range of dist2 over the cloud's box says so, rounding being
+// monotone) is answered from the box: the smallest labels. Squares that overflow are
+// +inf, a distance every such point shares, and the bound of an infinite k-th distance
+// is infinite: a query that needs more answers than there are points at a finite
+// distance walks every point.
 #pragma once
 
 #include <algorithm>
