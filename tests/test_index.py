@@ -12,19 +12,20 @@ from helpers import cloud, delaunay_csr
 
 
 def brute_knn(x, y, k, r=None):
-    """The k nearest points of y for each row of x in (distance, index) order, with the
-    distances computed in the points' precision as the search does; misses (inf, n)."""
-    d2 = np.zeros((len(x), len(y)), x.dtype)
-    for a in range(3):
-        diff = x[:, None, a] - y[None, :, a]
-        d2 = d2 + diff * diff
-    order = np.argsort(d2, axis=1, kind="stable")[:, :k]
-    dk = np.take_along_axis(d2, order, 1)
-    dists, idx = np.sqrt(dk), order.astype(np.int64)
+    """The k nearest points of y for each row of x as a scan in the points' precision
+    reports them: distances sqrt((dx*dx + dy*dy) + dz*dz), each step rounded, rows by
+    (distance, index); with a bound, only distances d <= r; misses (inf, n)."""
+    diff = [x[:, None, a] - y[None, :, a] for a in range(3)]
+    with np.errstate(over="ignore"):  # squares beyond the dtype's range are inf
+        d = np.sqrt((diff[0] * diff[0] + diff[1] * diff[1]) + diff[2] * diff[2])
+    order = np.argsort(d, axis=1, kind="stable")[:, :k]  # stable: ties to the smaller index
+    dists, idx = np.take_along_axis(d, order, 1), order.astype(np.int64)
     if r is not None:
-        miss = dk > x.dtype.type(r) * x.dtype.type(r)
+        miss = dists.astype(np.float64) > r
         dists[miss], idx[miss] = np.inf, len(y)
-    return dists, idx
+    pad = k - dists.shape[1]
+    return (np.pad(dists, ((0, 0), (0, pad)), constant_values=np.inf),
+            np.pad(idx, ((0, 0), (0, pad)), constant_values=len(y)))
 
 
 def with_duplicates(pts, seed):
@@ -98,6 +99,75 @@ def test_index_equals_brute_force(kind, dtype, reorder):
             assert d.shape == i.shape == ((len(x),) if k == 1 else (len(x), k))
             np.testing.assert_array_equal(i.reshape(len(x), k), bi)
             np.testing.assert_array_equal(d.reshape(len(x), k), bd)
+
+
+def small_cloud(rng):
+    """A cloud of 1 to 8 points made to tie: integer, flat, collinear, with copies, or on
+    a sphere around the origin, in either precision and at a scale far from 1."""
+    n = int(rng.integers(1, 9))
+    kind = rng.integers(5)
+    if kind == 0:
+        y = rng.integers(-2, 3, (n, 3)).astype(float)
+    elif kind == 1:  # flat
+        y = rng.integers(-2, 3, (n, 3)) * [1, 1, 0] @ rng.permutation(np.eye(3))
+    elif kind == 2:  # collinear
+        y = rng.integers(-3, 4, (n, 1)) * rng.integers(-1, 2, (1, 3)) + rng.integers(-1, 2, 3)
+    elif kind == 3:  # copies of two or three points
+        y = rng.integers(-1, 2, (3, 3))[rng.integers(0, 3, n)]
+    else:
+        y = rng.normal(size=(n, 3))
+        y /= np.linalg.norm(y, axis=1)[:, None]
+    dtype = (np.float32, np.float64)[rng.integers(2)]
+    return (np.asarray(y, float) * 2.0 ** rng.choice([0, -40, 70])).astype(dtype)
+
+
+def test_small_clouds_equal_brute_force(reorder):
+    rng = np.random.default_rng(2026)
+    for _ in range(700):
+        y = small_cloud(rng)
+        scale = y.dtype.type(np.abs(y).max() or 1)
+        x = np.concatenate([np.zeros((1, 3)), y, (y + y[::-1]) / 2,
+                            rng.integers(-5, 6, (4, 3)) / 2 * scale]).astype(y.dtype)
+        index = plov.Index(y)
+        for k in (1, 3, len(y) + 1):
+            bd, bi = brute_knn(x, y, k)
+            for r in (None, float(bd[0, min(k, len(y)) - 1])):
+                wd, wi = brute_knn(x, y, k, r) if r is not None else (bd, bi)
+                d, i = index.query(x, k, distance_upper_bound=r)
+                np.testing.assert_array_equal(i.reshape(len(x), k), wi, err_msg=f"{y!r} k={k} r={r}")
+                np.testing.assert_array_equal(d.reshape(len(x), k), wd)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_copies_and_rounding_ties(dtype, reorder):
+    # Three points at distance 1 from the origin, two of them copies: the copy with the
+    # smaller index is the third answer.
+    six = np.array([(0.5, 0, 0), (-1, 0, 0), (5, 5, 5), (-1, 0, 0), (0, 1, 0), (0, 0, -3)], dtype)
+    assert plov.Index(six).query(np.zeros(3), 3)[1].tolist() == [0, 1, 3]
+    # A grid with a hundred copies, queried at grid points and between them.
+    rng = np.random.default_rng(26)
+    g = grid(6)
+    y = np.concatenate([g, g[rng.integers(0, len(g), 103)]]).astype(dtype)
+    y = y[rng.permutation(len(y))]
+    x = (rng.integers(0, 11, (300, 3)) / 2.0).astype(dtype)
+    index = plov.Index(y)
+    for k, r in ((13, None), (13, 1.5), (1, None)):
+        for workers in (1, 2):
+            d, i = index.query(x, k, distance_upper_bound=r, workers=workers)
+            bd, bi = brute_knn(x, y, k, r)
+            np.testing.assert_array_equal(i.reshape(bi.shape), bi)
+            np.testing.assert_array_equal(d.reshape(bd.shape), bd)
+    # Points on a unit sphere queried at its centre: their distances round to a few
+    # neighbouring values, and rows go by the distance as reported, then the index.
+    for m in (8, 12, 200):
+        y = rng.normal(size=(m, 3))
+        y = (y / np.linalg.norm(y, axis=1)[:, None]).astype(dtype)
+        x = np.zeros((1, 3), dtype)
+        for k in (1, 3, 8):
+            d, i = plov.Index(y).query(x, k)
+            bd, bi = brute_knn(x, y, k)
+            np.testing.assert_array_equal(np.reshape(i, bi.shape), bi)
+            np.testing.assert_array_equal(np.reshape(d, bd.shape), bd)
 
 
 def test_bound_is_inclusive_and_misses_are_marked(reorder):
@@ -186,6 +256,75 @@ def test_interrupt_stops_between_chunks(monkeypatch):
             index.query(cloud(1000, 14), workers=workers)
         assert len(calls) == 2 if workers == 1 else len(calls) < 100  # not all 100 chunks ran
 
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_far_queries_cost_what_near_ones_do(dtype):
+    # So far away that every distance rounds alike: the answer is the smallest indices,
+    # found without visiting the cloud (here: work 1 per query, where a scan is 20,000).
+    y = cloud(20_000, 30, dtype)
+    index = plov.Index(y)
+    far = np.array([[1e20, 0, 0], [-3e19, 1e19, 5], [0, 0, 1e25]], dtype)
+    for k in (1, 4):
+        d, i = index.query(far, k)
+        bd, bi = brute_knn(far, y, k)
+        np.testing.assert_array_equal(i.reshape(bi.shape), bi)
+        np.testing.assert_array_equal(d.reshape(bd.shape), bd)
+    dists, idx = np.empty((3, 4), dtype), np.empty((3, 4), np.int64)
+    done, _ = _index._native.knn_exact(index._target, far, dists, idx, None, index._labels, 0, None, 3)
+    assert done == 3
+    assert (idx == np.arange(4)).all()
+    # Nearer, where distances round to a few values: the expansion covers the ties.
+    y, x = y[:3000], np.array([[3e15, 0.5, 0.5], [0.5, -2e15, 0.25]] if dtype == np.float64 else
+                              [[3e6, 0.5, 0.5], [0.5, -2e6, 0.25]], dtype)
+    for k in (1, 5):
+        bd, bi = brute_knn(x, y, k)
+        d, i = plov.Index(y).query(x, k)
+        np.testing.assert_array_equal(i.reshape(bi.shape), bi)
+        np.testing.assert_array_equal(d.reshape(bd.shape), bd)
+
+
+def test_a_call_stops_when_its_work_is_done(monkeypatch):
+    # Each native call answers queries until it has computed `_CALL_WORK` distances; the
+    # walk goes on from the first query not answered, with the seed where it stopped.
+    y, x = cloud(2000, 31), cloud(300, 32)
+    index = plov.Index(y)
+    calls = []
+    real = _index._native.knn_exact
+
+    def counted(*args):
+        calls.append(len(args[7]))
+        return real(*args)
+
+    monkeypatch.setattr(_index._native, "knn_exact", counted)
+    monkeypatch.setattr(_index, "_CALL_WORK", 1)
+    for workers in (1, 2):
+        d, i = index.query(x, 5, workers=workers)
+        np.testing.assert_array_equal(i, brute_knn(x, y, 5)[1])
+    assert len(calls) >= 2 * len(x)  # one query per call
+
+
+def test_data_is_the_index_own_and_other_is_checked():
+    y = cloud(50, 33)
+    index = plov.Index(y)
+    y[0] = 7.0
+    assert (index.data[0] != 7.0).all() and not index.data.flags.writeable
+    with pytest.raises(ValueError, match="assignment destination is read-only"):
+        index.data[1] = 0.0
+    np.testing.assert_array_equal(index.query(y[1:2])[1], [1])
+    # a float64 Index whose points overflow float32 cannot query a float32 one
+    other = plov.Index(np.array([[0, 0, 0], [1e39, 0, 0], [1, 1, 1], [0, 1, 0], [1, 0, 0]]))
+    with pytest.raises(ValueError, match=r"other has a NaN or infinite coordinate in row 1"):
+        plov.Index(y.astype(np.float32)).query_index(other)
+
+
+def test_coordinates_the_graph_counts_as_zero_are_refused():
+    four = np.array([(0, 0, 0), (1e-44, 0, 0), (4e-45, 0, 0), (1, 1, 1)])
+    for call in (lambda: plov.Index(four), lambda: plov.nearest(four[:1], four)):
+        with pytest.raises(ValueError, match=r"points has a coordinate in row 1 .* smaller than 2\^-130 times"):
+            call()
+    # zeros, and coordinates just above the limit, are fine
+    ok = np.array([(0, 0, 0), (2.0**-129, 0, 0), (0, 1, 0), (0, 0, 1.5)])
+    assert plov.Index(ok).query([2.0**-130, 0, 0], 2)[1].tolist() == [0, 1]
 
 Y = cloud(50, 15)
 

@@ -215,9 +215,26 @@ struct VisitStamps {
         }
         return generation;
     }
-    bool visited(std::size_t v) const noexcept { return stamps[v] == generation; }
-    void mark(std::size_t v) noexcept { stamps[v] = generation; }
 };
+
+// Marks the unseen neighbours `nbrs[e]`, e in [a, b), of a vertex as seen (stamp `gen`)
+// and lists them in `fresh` (room for b - a), in list order; returns how many. `check`
+// sees every neighbour first. Branch-free: whether a neighbour was seen before is
+// unpredictable. The point of every neighbour is prefetched, to be scored next.
+template <class T, class Nbrs, class Check>
+inline std::size_t mark_unseen(const Nbrs& nbrs, std::uint32_t a, std::uint32_t b, std::uint32_t* stamps,
+                               std::uint32_t gen, std::uint32_t* fresh, const PackedPoint<T>* points, Check check) {
+    std::size_t n_fresh = 0;
+    for (std::uint32_t e = a; e < b; ++e) {
+        const std::uint32_t v = nbrs[e];
+        check(v);
+        fresh[n_fresh] = v;
+        __builtin_prefetch(points + v);
+        n_fresh += stamps[v] != gen;
+        stamps[v] = gen;
+    }
+    return n_fresh;
+}
 
 // A query vertex on the stack of a query-graph walk, with the seed it was handed.
 struct QueryEntry {

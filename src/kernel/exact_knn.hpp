@@ -1,27 +1,49 @@
 // Exact k-nearest search over a Delaunay graph.
 //
-// Every query is answered in two phases. A greedy descent, started at the answer of the
-// query before it (queries arrive in Morton order), reaches a nearest point. From there
-// a best-first expansion visits points in order of distance and stops as soon as no
-// point on its frontier can enter the k best. On a Delaunay graph this is exact: each
-// of the k nearest points of a query is joined to a point at most as far from the query
-// (shrink the ball centred at the query through that point towards it until it touches
-// a closer point: the empty ball makes the two Delaunay neighbours), and the nearest
-// points themselves share one empty sphere, so they are joined among themselves. A
-// point farther than the current k-th best can therefore be skipped together with
-// everything reached only through it.
+// The answer of a query is the k points of smallest reported distance, the distance
+// being dist2 (the squared distance computed in the points' precision) rounded through
+// a square root, ties to the smaller label: what a brute-force scan in the same
+// arithmetic returns. Computed distances are rounded, so the points reported at or
+// below some distance L are not a ball; but they lie within the ball of exact radius
+// L enlarged by the rounding bound of the computation (`reach`), and every point of that
+// ball is found by expanding the ball's points from any one of them:
+//
+// - each point of the cloud other than a nearest one has a Delaunay neighbour strictly
+//   closer to the query (shrink the ball centred at the query through that point
+//   towards it until it touches a closer point: the empty ball makes the two Delaunay
+//   neighbours, or both lie on one empty sphere whose hull edges are in the graph);
+//   the nearest points share one empty sphere and are joined among themselves; an exact
+//   copy of a point is joined to it. So the points of any ball around the query that
+//   holds a nearest point are connected through points of the ball.
+// - A greedy descent may stop short of the nearest point when rounding hides a closer
+//   neighbour; expanding every point whose computed distance may hide an exact one not
+//   larger than the stopping point's reaches the nearest points from there.
+//
+// So the search descends greedily, then expands best-first every point whose computed
+// squared distance is within the reach of the current k-th reported distance (or of the
+// stopping point's, while nothing is reported), and ranks what it finds by (reported
+// distance, label). That bound only shrinks, so a point beyond it when found is never
+// needed.
+//
+// The work of a query is what its answer needs: the points within that ball. Far from
+// the cloud the ball takes in every point whose distance rounds alike; a query so far
+// that all of them do (the range of dist2 over the cloud's box says so, rounding being
+// monotone) is answered from the box: the smallest labels. Squares that overflow are
+// +inf, a distance every such point shares, and the bound of an infinite k-th distance
+// is infinite: a query that needs more answers than there are points at a finite
+// distance walks every point.
 #pragma once
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <utility>
 
 #include "descent.hpp"
-#include "knn.hpp"
 
 namespace plov {
 
@@ -36,8 +58,9 @@ struct ExactOutput {
 };
 
 // The target of an exact search: a consistent graph (see `is_consistent`), its box,
-// and optionally one label per vertex that replaces the vertex number in the results
-// and in the tie rule (a cloud renumbered for speed keeps its caller's numbering).
+// and optionally a permutation of the vertex numbers, one label per vertex, that
+// replaces the vertex number in the results and in the tie rule (a cloud renumbered
+// for speed keeps its caller's numbering).
 template <class T>
 struct ExactTarget {
     GraphView<T> graph;
@@ -45,109 +68,280 @@ struct ExactTarget {
     const std::int64_t* labels = nullptr;
 };
 
+// How far a call went: the queries answered (a prefix of the walk) and the vertex the
+// last descent reached, where the next call starts.
+struct ExactProgress {
+    std::size_t done;
+    std::uint32_t start;
+};
+
 namespace exact_detail {
 
-// Greedy descent over a consistent target, as `greedy_descent<false>`, that also
-// reports whether the vertex where it stopped has a neighbour at the same distance.
-// Without such a tie the stopping vertex is the only nearest point of a Delaunay graph.
+// The rounding constants of T: unit roundoff and the smallest subnormal.
 template <class T>
-std::pair<T, std::uint32_t> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s, bool& tie) {
+inline constexpr T kUnit = std::numeric_limits<T>::epsilon() / 2;
+template <class T>
+inline constexpr T kTiny = std::numeric_limits<T>::denorm_min();
+
+// A squared distance that dist2 computes, from the same query, for every point whose
+// exact distance is at most that of some point reported at distance `s` or below.
+//
+// dist2 returns e^2 (1 + a) + b for a point at exact distance e, with |a| <= 5u (u the
+// unit roundoff: two roundings of each difference, the square, two sums) and |b| <= 2t
+// (t the smallest subnormal: products that underflow; sums of subnormals are exact),
+// and the square root adds one rounding. A point reported at s or below is then
+// within e^2 <= (s^2 / (1 - u)^2 + 2t) / (1 - u)^5, and a point that close computes
+// d2 <= s^2 (1 + 12u + O(u^2)) + 4t (1 + O(u)). The factor and the term below cover
+// that with every rounding of their own evaluation. +inf for an infinite `s` or one
+// whose square overflows.
+template <class T>
+inline T reach(T s) noexcept {
+    return s * s * (T(1) + 16 * kUnit<T>)+16 * kTiny<T>;
+}
+
+// The same for every point whose exact distance is at most that of some point whose
+// computed squared distance is `d2` (a reported distance is at most sqrt(d2) (1 + u)).
+template <class T>
+inline T reach2(T d2) noexcept {
+    return d2 * (T(1) + 32 * kUnit<T>)+16 * kTiny<T>;
+}
+
+// The end of a greedy descent: squared distance and vertex, and the smallest squared
+// distance among the vertex's neighbours (+inf without neighbours).
+template <class T>
+struct Stop {
+    T d2;
+    std::uint32_t vertex;
+    T next;
+};
+
+// Greedy descent over a consistent target, as `greedy_descent<false>`, that also
+// reports the neighbours' nearest distance at the stop; adds the distances computed
+// to `work`.
+template <class T>
+Stop<T> descend(const DescentTarget<T>& t, const PackedPoint<T>& p, std::uint32_t s, std::size_t& work) {
     PairKey<T> best = pair_key(dist2(t.points[s], p), s);
     for (;;) {
         const std::uint32_t from = key_vertex<T>(best);
-        const T here = key_dist<T>(best);
         const std::uint32_t a = t.indptr[from];
         const std::uint32_t b = t.indptr[std::size_t{from} + 1];
-        bool equal = false;
+        T next = std::numeric_limits<T>::infinity();
+        work += b - a;
         for (std::uint32_t e = a; e < b; ++e) {
             const std::uint32_t j = t.neighbour(e);
             const T d = dist2(t.points[j], p);
-            equal |= d == here;
+            next = std::min(next, d);
             best = std::min(best, pair_key(d, j));
         }
-        if (key_vertex<T>(best) == from) {
-            tie = equal;
-            return {here, from};
-        }
+        if (key_vertex<T>(best) == from) return {key_dist<T>(best), from, next};
     }
+}
+
+// The range of squared distances that dist2 can compute from `p` (finite) to points of
+// the box: rounding is monotone, so every difference, square and sum of the formula
+// lies between its values at the box's faces.
+template <class T>
+std::pair<T, T> dist2_range(const Box<T>& b, const PackedPoint<T>& p) noexcept {
+    auto gap = [](T lo, T hi, T v) { return v < lo ? lo - v : v > hi ? v - hi : T(0); };
+    auto span = [](T lo, T hi, T v) { return std::max(std::fabs(lo - v), std::fabs(hi - v)); };
+    const T gx = gap(b.lo.x, b.hi.x, p.x), gy = gap(b.lo.y, b.hi.y, p.y), gz = gap(b.lo.z, b.hi.z, p.z);
+    const T sx = span(b.lo.x, b.hi.x, p.x), sy = span(b.lo.y, b.hi.y, p.y), sz = span(b.lo.z, b.hi.z, p.z);
+    return {(gx * gx + gy * gy) + gz * gz, (sx * sx + sy * sy) + sz * sz};
 }
 
 // A point found by the expansion, and whether its neighbours have been looked at.
 template <class T>
 struct Entry {
-    T dist;
+    T d2;
     std::uint32_t vertex;
     bool expanded;
 };
 
-// Scratch of one call, reused for every query: visit stamps over the target (a vertex
-// is seen when its stamp equals the generation) and the pool of the expansion.
-//
-// The pool lists, in ascending order of distance, every point seen so far that may
-// still be among the k nearest: all of them while fewer than k are known, then those
-// not farther than the k-th (ties with it kept, as one may yet have a smaller label).
-// Its unexpanded entries are the frontier: a point that leaves the pool is farther
-// than k known points, and so is everything reached only through it. Equal distances
-// stay in the order found; the answers are put in label order at the end.
+// Queries of at most this many neighbours keep their candidates in one short sorted
+// list (`Expansion::pooled`), as long as it stays short.
+inline constexpr std::size_t kPoolK = 64;
+
+// Scratch of one call, reused for every query.
 template <class T>
 struct Scratch {
-    Buffer<std::uint32_t> stamps;
-    std::uint32_t generation = 0;
-    Vec<Entry<T>> pool;
+    VisitStamps<std::uint32_t> seen;  // target vertices found by the current query
+    Vec<Entry<T>> pool;               // see `Expansion::pooled`
+    Vec<PairKey<T>> frontier;         // see `Expansion::heaped`
+    Vec<PairKey<T>> best;
     Vec<std::uint32_t> fresh;  // neighbours first seen while expanding one vertex
-    Vec<PairKey<T>> labelled;  // the answers as (distance, label) keys
 
-    // `n`: the number of target points. The stamps are made on first use: most
-    // nearest-point queries need none.
-    std::uint32_t next_generation(std::size_t n) {
-        if (stamps.size() != n) stamps = Buffer<std::uint32_t>::zeros(n);
-        if (++generation == 0) {
-            std::fill(stamps.begin(), stamps.end(), 0u);
-            generation = 1;
+    // Starts a query; the stamps are made on first use: most nearest-point queries
+    // need none.
+    std::uint32_t next_query(std::size_t n) {
+        if (seen.stamps.size() != n) seen = VisitStamps<std::uint32_t>::zeros(n);
+        return seen.next_walk();
+    }
+};
+
+// The expansion of one query from where its descent stopped. It expands every found
+// point whose squared distance is within `bound`: the reach of the k-th reported
+// distance (of the distance bound while fewer than k are found), and never below the
+// reach of the nearest point found (while nothing reportable is found, that is what
+// leads to the nearest points). That bound only shrinks.
+template <class T>
+struct Expansion {
+    const DescentTarget<T>& target;
+    const std::int64_t* labels;
+    Scratch<T>& sc;
+    PackedPoint<T> p;
+    std::size_t k;
+    T rt;        // the distance bound (+inf without)
+    T rt_reach;  // reach(rt)
+    std::size_t& work;
+
+    std::uint32_t label(std::uint32_t v) const noexcept { return static_cast<std::uint32_t>(labels ? labels[v] : v); }
+
+    // Calls `found(d2, u)` for every neighbour u of `v` not found before, in list order.
+    template <class Found>
+    void expand(std::uint32_t v, std::uint32_t gen, Found&& found) {
+        const std::uint32_t a = target.indptr[v];
+        const std::uint32_t b = target.indptr[std::size_t{v} + 1];
+        if (a >= b) return;
+        work += b - a;
+        sc.fresh.reserve(b - a);
+        std::uint32_t* fresh = sc.fresh.data();
+        const std::size_t n_fresh = mark_unseen(target.neighbours, a, b, sc.seen.stamps.data(), gen, fresh,
+                                                target.points, [](std::uint32_t) {});
+        for (std::size_t f = 0; f < n_fresh; ++f) {
+            const std::uint32_t u = fresh[f];
+            found(dist2(target.points[u], p), u);
         }
-        return generation;
     }
 
-    // Squared distance of the k-th entry, or +inf while there are fewer.
-    T limit(std::size_t k) const noexcept {
-        return pool.size() >= k ? pool[k - 1].dist : std::numeric_limits<T>::infinity();
+    // Writes the answer from `keys[0, m)`, (reported distance, label) keys of every
+    // point that can be among the k best; reorders them.
+    std::size_t answer(PairKey<T>* keys, std::size_t m, T* drow, std::int64_t* irow) const {
+        for (std::size_t j = 1; j < m; ++j)  // nearly sorted: by squared distance
+            for (std::size_t i = j; i > 0 && keys[i] < keys[i - 1]; --i) std::swap(keys[i], keys[i - 1]);
+        const std::size_t found = std::min(k, m);
+        for (std::size_t j = 0; j < found; ++j) {
+            drow[j] = key_dist<T>(keys[j]);
+            irow[j] = key_vertex<T>(keys[j]);
+        }
+        return found;
     }
 
-    // Inserts a point (d <= limit(k)) and drops the entries that fall beyond the k-th;
-    // returns its position.
-    std::size_t insert(T d, std::uint32_t vertex, std::size_t k) {
-        pool.push_back({});
-        Entry<T>* e = pool.data();
-        std::size_t i = pool.size() - 1;
-        for (; i > 0 && d < e[i - 1].dist; --i) e[i] = e[i - 1];
-        e[i] = {d, vertex, false};
-        if (pool.size() > k) {
-            const T kth = e[k - 1].dist;
-            while (pool.back().dist > kth) pool.pop_back();
+    // The search for k <= kPoolK: one list, ascending by squared distance, of every
+    // found point within the bound (equal distances in the order found); its
+    // unexpanded entries are the frontier. Returns the number of answers written, or
+    // nothing when the list outgrows `cap` (many points tied after rounding), having
+    // written nothing.
+    std::optional<std::size_t> pooled(const Stop<T>& stop, std::size_t cap, T* drow, std::int64_t* irow) {
+        const std::uint32_t gen = sc.next_query(target.n);
+        Vec<Entry<T>>& pool = sc.pool;
+        pool.clear();
+        pool.push_back({stop.d2, stop.vertex, false});
+        sc.seen.stamps[stop.vertex] = gen;
+        auto bound = [&] {
+            const T kth = pool.size() < k ? rt_reach : std::min(reach2(pool[k - 1].d2), rt_reach);
+            return std::max(kth, reach2(pool[0].d2));
+        };
+        T lim = bound();
+        bool full = false;
+        // Expand the nearest unexpanded entry within the bound; entries before `next`
+        // are expanded.
+        for (std::size_t next = 0;;) {
+            while (next < pool.size() && pool[next].expanded) ++next;
+            if (next == pool.size() || !(pool[next].d2 <= lim)) break;  // so is every entry after it
+            pool[next].expanded = true;
+            expand(pool[next].vertex, gen, [&](T d, std::uint32_t u) {
+                if (!(d <= lim) || full) return;  // and so it stays: the bound only shrinks
+                pool.push_back({});
+                Entry<T>* e = pool.data();
+                std::size_t i = pool.size() - 1;
+                for (; i > 0 && d < e[i - 1].d2; --i) e[i] = e[i - 1];
+                e[i] = {d, u, false};
+                next = std::min(next, i);
+                lim = bound();
+                while (pool.back().d2 > lim) pool.pop_back();
+                full = pool.size() > cap;
+            });
+            if (full) return std::nullopt;
         }
-        return i;
+        // The candidates: every entry reported at the k-th distance or nearer, and
+        // within the bound.
+        const T kth = pool.size() < k ? rt : std::min(std::sqrt(pool[k - 1].d2), rt);
+        sc.best.reserve(pool.size());
+        PairKey<T>* keys = sc.best.data();
+        std::size_t m = 0;
+        for (; m < pool.size(); ++m) {
+            const T s = std::sqrt(pool[m].d2);
+            if (!(s <= kth)) break;
+            keys[m] = pair_key(s, label(pool[m].vertex));
+        }
+        return answer(keys, m, drow, irow);
+    }
+
+    // The search for any k: the frontier in a min-heap of (squared distance, vertex)
+    // keys, the k best in a max-heap of (reported distance, label) keys, so that
+    // neither ties beyond the k-th nor any point beyond the bound are kept. Returns the
+    // number of answers written.
+    std::size_t heaped(const Stop<T>& stop, T* drow, std::int64_t* irow) {
+        const std::uint32_t gen = sc.next_query(target.n);
+        Vec<PairKey<T>>& frontier = sc.frontier;
+        Vec<PairKey<T>>& best = sc.best;
+        frontier.clear();
+        best.clear();
+        T nearest = stop.d2;
+        auto bound = [&] {
+            const T kth = best.size() < k ? rt_reach : reach(key_dist<T>(best[0]));
+            return std::max(kth, reach2(nearest));
+        };
+        auto offer = [&](T d, std::uint32_t v) {
+            const T s = std::sqrt(d);
+            if (!(s <= rt)) return;
+            const PairKey<T> key = pair_key(s, label(v));
+            if (best.size() == k) {
+                if (!(key < best[0])) return;
+                std::pop_heap(best.begin(), best.end());
+                best.pop_back();
+            }
+            best.push_back(key);
+            std::push_heap(best.begin(), best.end());
+        };
+        constexpr std::greater<PairKey<T>> later;
+        sc.seen.stamps[stop.vertex] = gen;
+        frontier.push_back(pair_key(stop.d2, stop.vertex));
+        offer(stop.d2, stop.vertex);
+        T lim = bound();
+        while (!frontier.empty() && key_dist<T>(frontier[0]) <= lim) {
+            const std::uint32_t v = key_vertex<T>(frontier[0]);
+            std::pop_heap(frontier.begin(), frontier.end(), later);
+            frontier.pop_back();
+            expand(v, gen, [&](T d, std::uint32_t u) {
+                if (!(d <= lim)) return;  // and so it stays: the bound only shrinks
+                frontier.push_back(pair_key(d, u));
+                std::push_heap(frontier.begin(), frontier.end(), later);
+                nearest = std::min(nearest, d);
+                offer(d, u);
+                lim = bound();
+            });
+        }
+        std::sort_heap(best.begin(), best.end());
+        return answer(best.data(), best.size(), drow, irow);
     }
 };
 
 }  // namespace exact_detail
 
 // For each of the `nq` query points `query(0)`, ..., `query(nq - 1)` (PackedPoint<T>
-// values, read one at a time), in that order, the `k` nearest target points
-// as (distance, label) pairs in ascending order, ties to the smaller label, written to
-// `out`. With a bound `r` (a distance; compared squared in `T`, inclusive) only points
-// within it are reported. Entries without an answer get the miss marker (+inf, number
-// of target points). The first descent starts at vertex `seed`, every later one at the
-// previous answer; returns the vertex reached by the last descent (the seed of a call
-// that goes on from here).
+// values, read one at a time), in that order, the `k` nearest target points as
+// (reported distance, label) pairs in ascending order, written to `out`; see the top of
+// this file. With a bound `r` only points reported at `r` or below are kept. Entries
+// without an answer get the miss marker (+inf, number of target points).
 //
-// Only points strictly closer than the k-th best (or the bound) are expanded, besides
-// the nearest ones: each answer other than a nearest point has a strictly closer
-// Delaunay neighbour, itself an answer, so a point at the k-th distance or beyond
-// leads to nothing that is not reached otherwise. The nearest points are reached from
-// each other.
+// The first descent starts at vertex `start`, every later one where the previous one
+// stopped. A call stops after the first query that brings the distances it computed
+// to `budget`, so that one call takes a bounded time whatever its queries.
 template <class T, class Queries>
-std::uint32_t exact_knn(const ExactTarget<T>& target, const Queries& query, std::size_t nq, std::size_t k,
-                        std::optional<T> r, std::uint32_t seed, const ExactOutput<T>& out) {
+ExactProgress exact_knn(const ExactTarget<T>& target, const Queries& query, std::size_t nq, std::size_t k,
+                        std::optional<T> r, std::uint32_t start, const ExactOutput<T>& out,
+                        std::size_t budget = std::numeric_limits<std::size_t>::max()) {
     constexpr T inf = std::numeric_limits<T>::infinity();
     const GraphView<T>& g = target.graph;
     const std::size_t n = g.n_points;
@@ -170,8 +364,8 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const Queries& query, std:
     auto row_i = [&](std::size_t q) {
         return staged ? block_i.data() + q % kBlock * k : out.idx + (out.rows ? out.rows[q] : q) * k;
     };
-    auto flush = [&](std::size_t q) {  // after query q
-        if (!staged || ((q + 1) % kBlock && q + 1 != nq)) return;
+    auto flush = [&](std::size_t q, bool last) {  // after query q
+        if (!staged || ((q + 1) % kBlock && !last)) return;
         for (std::size_t j = q - q % kBlock; j <= q; ++j) {
             const std::size_t row = static_cast<std::size_t>(out.rows[j]);
             std::copy_n(block_d.data() + j % kBlock * k, k, out.dists + row * k);
@@ -181,121 +375,62 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const Queries& query, std:
     if (n == 0) {
         for (std::size_t q = 0; q < nq; ++q) {
             miss(row_d(q), row_i(q), 0);
-            flush(q);
+            flush(q, q + 1 == nq);
         }
-        return seed;
+        return {nq, start};
     }
     if (!g.consistent) fail("exact search: the target graph is not a consistent CSR graph");
-    check_index(seed, n);
-
-    const bool bounded = r.has_value();
-    const T r2 = bounded ? *r * *r : inf;
-    auto label = [&](std::uint32_t v) -> std::int64_t { return target.labels ? target.labels[v] : v; };
+    check_index(start, n);
 
     exact_detail::Scratch<T> sc;
-    sc.pool.reserve(std::min<std::size_t>(k, n) + 16);
     sc.fresh.reserve(64);
     const DescentTarget<T> dt(g);
+    std::size_t work = 0;
+    const T rt = r ? *r : inf;  // reported distances above it are left out
+    auto label = [&](std::uint32_t v) { return target.labels ? target.labels[v] : std::int64_t{v}; };
 
-    std::uint32_t carried = seed;
-    for (std::size_t q = 0; q < nq; ++q) {
+    std::uint32_t carried = start;
+    std::size_t q = 0;
+    while (q < nq) {
         const PackedPoint<T> p = query(q);
         T* drow = row_d(q);
         std::int64_t* irow = row_i(q);
-        if (bounded && box_point_dist2(target.box.lo, target.box.hi, p) > r2) {
-            miss(drow, irow, 0);
-            flush(q);
-            continue;
-        }
-
-        bool tie = false;
-        const auto [d0, v0] = exact_detail::descend(dt, p, carried, tie);
-        carried = v0;
-        if (!(d0 <= r2)) {  // also a NaN distance: nothing can be reported
-            miss(drow, irow, 0);
-            flush(q);
-            continue;
-        }
-        if (k == 1 && !tie) {
-            drow[0] = std::sqrt(d0);
-            irow[0] = label(v0);
-            flush(q);
-            continue;
-        }
-
-        const std::uint32_t gen = sc.next_generation(n);
-        std::uint32_t* stamps = sc.stamps.data();
-        stamps[v0] = gen;
-        sc.pool.clear();
-        sc.insert(d0, v0, k);
-        // The nearest point is expanded first, whatever its distance: with a tie, its
-        // equals are among its neighbours.
-        sc.pool[0].expanded = true;
-        {
-            T lim = std::min(r2, sc.limit(k));
-            for (std::uint32_t e = dt.indptr[v0]; e < dt.indptr[std::size_t{v0} + 1]; ++e) {
-                const std::uint32_t u = dt.neighbour(e);
-                if (stamps[u] == gen) continue;
-                stamps[u] = gen;
-                const T d = dist2(g.points[u], p);
-                if (!(d <= lim)) continue;
-                sc.insert(d, u, k);
-                lim = std::min(r2, sc.limit(k));
+        std::size_t found = 0;
+        const auto [lo2, hi2] = exact_detail::dist2_range(target.box, p);
+        work += 1;
+        if (r && !(std::sqrt(lo2) <= rt)) {
+            // nothing within the bound
+        } else if (!(hi2 > lo2 * (T(1) + 8 * exact_detail::kUnit<T>)) && std::sqrt(hi2) == std::sqrt(lo2)) {
+            // So far from the cloud that every distance rounds alike: the smallest labels.
+            found = std::min(k, n);
+            std::fill(drow, drow + found, std::sqrt(lo2));
+            for (std::size_t j = 0; j < found; ++j) irow[j] = static_cast<std::int64_t>(j);
+        } else {
+            const std::uint32_t from = carried;  // the vertex the descent starts from
+            const exact_detail::Stop<T> stop = exact_detail::descend(dt, p, from, work);
+            carried = stop.vertex;
+            const T s0 = std::sqrt(stop.d2);
+            if (stop.next > exact_detail::reach2(stop.d2) && (k == 1 || !(s0 <= rt))) {
+                // Every other point is reported farther: the stop is the one nearest point.
+                if (s0 <= rt) {
+                    drow[0] = s0;
+                    irow[0] = label(stop.vertex);
+                    found = 1;
+                }
+            } else {
+                exact_detail::Expansion<T> ex{dt, target.labels, sc, p, k, rt, exact_detail::reach(rt), work};
+                std::optional<std::size_t> pooled;
+                if (k <= exact_detail::kPoolK) pooled = ex.pooled(stop, 2 * k + 64, drow, irow);
+                found = pooled ? *pooled : ex.heaped(stop, drow, irow);
             }
-        }
-        // Expand the nearest unexpanded entry while it may lead to an answer; entries
-        // before `next` are expanded.
-        for (std::size_t next = 0;;) {
-            while (next < sc.pool.size() && sc.pool[next].expanded) ++next;
-            if (next == sc.pool.size()) break;
-            T lim = std::min(r2, sc.limit(k));
-            const T here = sc.pool[next].dist;
-            if (!(here < lim) && here != d0) break;  // so is every entry after it
-            sc.pool[next].expanded = true;
-            const std::uint32_t v = sc.pool[next].vertex;
-            const std::uint32_t a = dt.indptr[v];
-            const std::uint32_t b = dt.indptr[std::size_t{v} + 1];
-            if (a >= b) continue;
-            sc.fresh.reserve(b - a);
-            std::uint32_t* fresh = sc.fresh.data();
-            // Mark first, branch-free (whether a neighbour was seen is unpredictable),
-            // then score the unseen ones.
-            std::size_t n_fresh = 0;
-            for (std::uint32_t e = a; e < b; ++e) {
-                const std::uint32_t u = dt.neighbour(e);
-                fresh[n_fresh] = u;
-                __builtin_prefetch(g.points + u);
-                n_fresh += stamps[u] != gen;
-                stamps[u] = gen;
-            }
-            for (std::size_t f = 0; f < n_fresh; ++f) {
-                const std::uint32_t u = fresh[f];
-                const T d = dist2(g.points[u], p);
-                if (!(d <= lim)) continue;
-                next = std::min(next, sc.insert(d, u, k));
-                lim = std::min(r2, sc.limit(k));
-            }
-        }
-        // The pool holds every point not farther than the k-th, ties included: order
-        // them by (distance, label) and keep k.
-        const std::size_t pooled = sc.pool.size();
-        sc.labelled.reserve(pooled);
-        PairKey<T>* keys = sc.labelled.data();
-        for (std::size_t j = 0; j < pooled; ++j) {
-            const exact_detail::Entry<T>& e = sc.pool[j];
-            keys[j] = pair_key(e.dist, static_cast<std::uint32_t>(label(e.vertex)));
-        }
-        for (std::size_t j = 1; j < pooled; ++j)  // sorted by distance already
-            for (std::size_t i = j; i > 0 && keys[i] < keys[i - 1]; --i) std::swap(keys[i], keys[i - 1]);
-        const std::size_t found = std::min(k, pooled);
-        for (std::size_t j = 0; j < found; ++j) {
-            drow[j] = std::sqrt(key_dist<T>(keys[j]));
-            irow[j] = key_vertex<T>(keys[j]);
         }
         miss(drow, irow, found);
-        flush(q);
+        ++q;
+        const bool last = q == nq || work >= budget;
+        flush(q - 1, last);
+        if (last) break;
     }
-    return carried;
+    return {q, carried};
 }
 
 }  // namespace plov

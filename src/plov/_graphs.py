@@ -29,12 +29,17 @@ def delaunay_graph(points: npt.ArrayLike, *, method: str = "native") -> Graph:
     """The vertex adjacency of the Delaunay tetrahedralisation of `points` ((n, 3)) as a CSR
     pair `(indptr, indices)` of uint32 arrays: symmetric, each list sorted.
 
-    The native builder (the default) is exact for every finite input and runs with the
-    interpreter lock released, so many clouds can be triangulated from a thread pool.
-    Greedy descent over its graph returns exactly the nearest point, ties to the smaller
-    index: exact duplicates are triangulated once (the smallest-index copy, which lists
-    every other copy; each other copy lists only it), flat and collinear clouds get their
-    2-D and 1-D Delaunay graphs, and clouds far from the origin are handled exactly.
+    The native builder (the default) decides every orientation and in-sphere test exactly,
+    ties broken by index, and runs with the interpreter lock released, so many clouds can be
+    triangulated from a thread pool. Its graph is the Delaunay graph of every finite input,
+    with one exception: coordinates smaller than 2^-130 times the cloud's largest count as
+    zero, so the graph is that of the cloud with those coordinates set to zero (`plov.Index`
+    refuses such clouds). Exact duplicates are triangulated once (the smallest-index copy,
+    which lists every other copy; each other copy lists only it), flat and collinear clouds
+    get their 2-D and 1-D Delaunay graphs, and clouds far from the origin are handled
+    exactly. In exact arithmetic, greedy descent over the graph reaches the nearest point,
+    ties to the smaller index; with distances rounded it may stop at a point whose distance
+    ties with the nearest one's after rounding.
 
     `method="scipy"` uses `scipy.spatial.Delaunay` (Qhull) on the centred cloud, with
     duplicates joined the same way; it needs SciPy and raises ValueError on clouds Qhull

@@ -22,6 +22,7 @@ from ._validate import (
     as_points,
     as_real_array,
     as_workers,
+    check_triangulable,
     native_errors,
     point_dtype,
 )
@@ -29,10 +30,13 @@ from ._validate import (
 # Clouds from this size on are renumbered in Morton order: a walk then touches memory
 # in the order of its steps. Smaller ones stay in cache whatever their numbering.
 _REORDER_MIN_POINTS = 10_000
-# Queries per native call: calls short enough (tens of milliseconds) that Ctrl-C is
-# seen between them, long enough that the call overhead is negligible.
+# Queries per native call, at most, and the distances one call computes before it
+# returns (about 20 ms of work): calls short enough that Ctrl-C is seen between them
+# whatever the queries (one far from the cloud may need many), long enough that the
+# call overhead is negligible.
 _CHUNK_WORK = 2**18
 _MIN_CHUNK = 1024
+_CALL_WORK = 2**21
 
 Result = Tuple[Any, Any]
 
@@ -59,14 +63,19 @@ class Index:
 
     Built from raw points like `scipy.spatial.cKDTree`: the Delaunay graph of the cloud is
     built once, the cloud is renumbered in Morton order when that pays, and every query
-    walks the graph. Results are exact and always in the caller's numbering; ties go to
-    the smaller index. An Index is built once and kept: `save`/`load` and pickling
-    (copies, joblib, process pools, Dask) restore it without building anything.
+    walks the graph. Results are exact: the points a brute-force scan returns that
+    computes every distance in the index's precision as `sqrt((dx*dx + dy*dy) + dz*dz)`
+    (no fused multiply-add) and ranks by that distance, ties to the smaller index. They
+    are always in the caller's numbering. An Index is built once and kept: `save`/`load`
+    and pickling (copies, joblib, process pools, Dask) restore it without building anything.
 
     Parameters
     ----------
     points : array_like, shape (n, 3)
-        The cloud: any real array with at least one point and finite coordinates.
+        The cloud: any real array with at least one point and finite coordinates. A
+        coordinate that is not zero but below 2^-130 times the cloud's largest is
+        refused (ValueError) when the index builds the graph: the graph would count it
+        as zero.
     graph : (indptr, indices), optional
         The cloud's Delaunay graph in CSR form, when the caller has it already (for
         instance from `plov.delaunay_graph`). Checked for its shape, not for being a
@@ -83,6 +92,8 @@ class Index:
         if n == 0:
             raise ValueError("points is empty: an Index needs at least one point")
         perm: Optional[np.ndarray] = None
+        if graph is None:
+            check_triangulable(pts, "points")
         with native_errors():
             if graph is None and n >= _REORDER_MIN_POINTS:
                 indptr, indices, perm = delaunay_graph_ordered(pts)  # built in Morton order
@@ -94,6 +105,8 @@ class Index:
                 if n >= _REORDER_MIN_POINTS:
                     perm = morton_order(pts)
                     pts, indptr, indices = renumber(pts, indptr, indices, perm)
+        if perm is None:
+            pts = pts.copy()  # perhaps the caller's own array
         self._adopt(pts, indptr, indices, perm)
 
     def _adopt(self, pts: np.ndarray, indptr: np.ndarray, indices: np.ndarray,
@@ -102,7 +115,8 @@ class Index:
         search's numbering: the end of a build and the whole of a restore."""
         with native_errors():
             self._target = prepared_class(pts.dtype)(pts, indptr, indices)
-        self._points = pts  # in the search's numbering
+        pts.setflags(write=False)
+        self._points = pts  # in the search's numbering, never written
         self._labels = labels  # search numbering -> caller's numbering, or None
         self.n = len(pts)
         self.dtype = pts.dtype
@@ -112,7 +126,8 @@ class Index:
 
     @property
     def data(self) -> np.ndarray:
-        """The points, in the caller's numbering, as an (n, 3) array of `dtype`."""
+        """The points, in the caller's numbering, as an (n, 3) array of `dtype`: the index's
+        own copy, read-only, or a new array."""
         if self._labels is None:
             return self._points
         out = np.empty_like(self._points)
@@ -213,11 +228,13 @@ class Index:
             Query points (cast to the index's dtype); they need no graph.
         k : int
             Number of neighbours. The search is exact for every `k`: it descends to the
-            nearest point, then expands best-first over the Delaunay graph until no
-            point on its frontier can enter the `k` best.
+            nearest point, then expands best-first over the Delaunay graph through every
+            point that may be reported among the `k` best, rounding of the computed
+            distances included.
         distance_upper_bound : float, optional
-            Report only points within this distance (inclusive: `d <= r`, where
-            cKDTree's bound is exclusive). Entries without an answer are `(inf, n)`.
+            Report only points whose distance, as reported, is at most this one
+            (inclusive: `d <= r`, where cKDTree's bound is exclusive). Entries without an
+            answer are `(inf, n)`.
         workers : int
             Threads to split the queries over (-1: every core). The results do not
             depend on it.
@@ -227,7 +244,9 @@ class Index:
         (dists, idx), shaped like `cKDTree.query`: `(m,)` arrays for `k == 1`, `(m, k)`
         for `k > 1`, and for a single point of shape `(3,)` scalars or `(k,)` arrays.
         Distances are in the index's dtype, indices int64 in the index's numbering,
-        rows in ascending (distance, index) order.
+        rows in ascending (distance, index) order, the distance as reported. A query so
+        far from the cloud that every computed distance rounds to the same value gets the
+        smallest indices (`inf` when the squares overflow the dtype).
         """
         arr = as_real_array(x, "x")
         single = arr.ndim == 1 and arr.shape == (3,)
@@ -251,7 +270,7 @@ class Index:
         nw = as_workers(workers)
         # other's caller row labels[i] is its point i in Morton order: walk in that order.
         order = other._labels if other._labels is not None else np.arange(other.n, dtype=np.int64)
-        return self._search(np.ascontiguousarray(other.data, dtype=self.dtype), order, k, r, nw)
+        return self._search(as_points(other.data, "other", self.dtype), order, k, r, nw)
 
     def _search(self, pts: np.ndarray, order: Optional[np.ndarray], k: int, r: Optional[float],
                 workers: int) -> Result:
@@ -269,13 +288,14 @@ class Index:
         stop = threading.Event()
 
         def walk(rows: np.ndarray) -> None:
-            seed = 0
-            for a in range(0, len(rows), chunk):
+            seed, a = 0, 0
+            while a < len(rows):
                 if stop.is_set():
                     return
                 with native_errors():
-                    seed = int(_native.knn_exact(self._target, pts, dists, idx, r, self._labels, seed,
-                                                 rows[a:a + chunk]))
+                    done, seed = _native.knn_exact(self._target, pts, dists, idx, r, self._labels, seed,
+                                                   rows[a:a + chunk], _CALL_WORK)
+                a += done
 
         if workers == 1:
             walk(order if order is not None else morton_order(pts))

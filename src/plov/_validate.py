@@ -4,6 +4,7 @@ counts, bounds and thread counts the same way and names the argument in its erro
 from __future__ import annotations
 
 import contextlib
+import math
 import numbers
 import os
 from typing import Any, Dict, Iterator, Mapping, NamedTuple, Optional, Tuple
@@ -53,6 +54,23 @@ def as_points(x: Any, name: str, dtype: Optional[npt.DTypeLike] = None) -> np.nd
         row = int(np.argmin(np.isfinite(out).all(axis=1)))
         raise ValueError(f"{name} has a NaN or infinite coordinate in row {row}: {arr[row].tolist()}")
     return out
+
+
+def check_triangulable(points: np.ndarray, name: str) -> None:
+    """ValueError naming `name` when a coordinate of `points` is not zero but smaller than
+    2^-130 times the cloud's largest: the Delaunay builder counts such coordinates as zero,
+    so its graph belongs to other points, and a search over it is not exact."""
+    top = float(np.abs(points).max()) if points.size else 0.0
+    if top == 0.0:
+        return
+    limit = math.ldexp(1.0, math.frexp(top)[1] - 131)  # 2^-130 times top's power of two
+    mag = np.abs(points.astype(np.float64))
+    tiny = ((mag < limit) & (mag > 0)).any(axis=1)
+    if tiny.any():
+        row = int(np.argmax(tiny))
+        raise ValueError(f"{name} has a coordinate in row {row} ({points[row].tolist()}) that is not zero but "
+                         f"smaller than 2^-130 times the largest ({top!r}): the Delaunay graph counts it as zero, "
+                         "so an exact search over it is not possible; scale such coordinates up or set them to zero")
 
 
 def as_count(k: Any, name: str) -> int:

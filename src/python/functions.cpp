@@ -2,8 +2,8 @@
 // (given as arrays) for the call, and the graph build.
 #include "docs.hpp"
 #include "kernel/adjacency.hpp"
+#include "kernel/beam_knn.hpp"
 #include "kernel/descent.hpp"
-#include "kernel/knn.hpp"
 #include "ops.hpp"
 #include "prepared.hpp"
 

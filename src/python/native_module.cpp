@@ -2,7 +2,11 @@
 // built from the same kernel and binding code as _plov. Its targets are _plov's
 // prepared objects, so one packed cloud serves both modules. Add an operation by
 // writing it below and adding a line to `functions`.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <limits>
 
 #include "kernel/adjacency.hpp"
 #include "kernel/coherent_order.hpp"
@@ -18,18 +22,22 @@ namespace {
 constexpr const char* kModuleDoc = "Native operations of the plov package (not a public interface).";
 
 constexpr const char* kKnnExactDoc =
-    "knn_exact(target, points, dists, idx, distance_upper_bound=None, labels=None, seed=0, rows=None)\n--\n\n"
+    "knn_exact(target, points, dists, idx, distance_upper_bound=None, labels=None, seed=0, rows=None, work=None)\n"
+    "--\n\n"
     "Exact k nearest points of a prepared target (a _plov.PreparedF64 or PreparedF32 over a\n"
     "Delaunay graph) for each row of `points` (same precision), or for the rows listed in\n"
-    "`rows` (int64), taken in the order given:\n"
-    "a greedy descent from the previous answer, then a best-first expansion that stops when\n"
-    "no frontier point can enter the k best. The answers of row i go to row i of `dists` and\n"
-    "`idx`, writeable C-contiguous (len(points), k) arrays of the points' precision and of\n"
-    "int64, in ascending (distance, label) order, misses as (inf, target.n). Returns the\n"
-    "vertex reached by the last descent, to seed the next call. `labels` (int64, one per\n"
-    "target vertex) replace the vertex numbers in the results and the tie rule.\n"
-    "`distance_upper_bound` is an inclusive distance. The search runs with the interpreter\n"
-    "lock released; calls on disjoint rows may run at once.";
+    "`rows` (int64), taken in the order given: a greedy descent from where the previous one\n"
+    "stopped, then a best-first expansion through every point that can be reported among the\n"
+    "k best. The answers of row i go to row i of `dists` and `idx`, writeable C-contiguous\n"
+    "(len(points), k) arrays of the points' precision and of int64: the k smallest distances\n"
+    "computed in the points' precision, ascending, ties to the smaller label; misses as\n"
+    "(inf, target.n). `labels` (int64, a permutation of range(target.n)) replace the vertex\n"
+    "numbers in the results and the tie rule. `distance_upper_bound`: only points at that distance or\n"
+    "below are reported. With `work`, the call stops after the first query that brings the\n"
+    "distances it computed to `work`. Returns (queries answered, the vertex where the last\n"
+    "descent stopped): the next call goes on from there with the rest, seeded with that\n"
+    "vertex. The search runs with the interpreter lock released; calls on disjoint rows may\n"
+    "run at once.";
 
 constexpr const char* kMortonOrderDoc =
     "morton_order(points, axis=0, lo=None, hi=None)\n--\n\n"
@@ -44,7 +52,8 @@ constexpr const char* kDelaunayGraphDoc =
     "points, as a CSR pair (indptr, indices) of uint32 arrays: symmetric, each list ascending.\n"
     "Exact duplicates are triangulated once (their smallest-index copy, which lists every other\n"
     "copy; each other copy lists only it); flat and collinear clouds get their 2-D and 1-D\n"
-    "Delaunay graphs. Ties are broken by index, so greedy descent over the graph is exact.\n"
+    "Delaunay graphs. Ties are broken by index. Coordinates below 2^-130 times the largest\n"
+    "count as zero.\n"
     "With `ordered`, returns (indptr, indices, perm): the graph renumbered in the builder's\n"
     "Morton order (each copy right after its point), perm (int64) new vertex -> row.\n"
     "Runs with the interpreter lock released.";
@@ -111,6 +120,7 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
     const std::uint64_t seed = a.given(6) ? a.convert(6, u64_arg) : 0;
     std::optional<PermArray> listed;
     if (a.given(7)) listed = a.convert(7, perm_arg);
+    const std::uint64_t work = a.given(8) ? a.convert(8, u64_arg) : ~std::uint64_t{0};
 
     const PreparedGraph<T>& t = target.graph();
     const std::size_t k = dists.view.cols;
@@ -122,7 +132,7 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
     if (t.n && seed >= t.n) raise(PyExc_ValueError, "seed must be a target vertex");
     if (listed && !listed->contiguous()) raise(PyExc_ValueError, "rows must be contiguous");
 
-    const std::uint32_t last = without_gil([&] {
+    const ExactProgress progress = without_gil([&] {
         const std::int64_t* rows = listed ? listed->data() : nullptr;
         const std::size_t nq = listed ? listed->len() : x.view.rows;
         if (rows)
@@ -148,17 +158,28 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
         ExactOutput<T> out{reinterpret_cast<T*>(const_cast<unsigned char*>(dists.borrow.data)),
                            reinterpret_cast<std::int64_t*>(const_cast<unsigned char*>(idx.borrow.data)),
                            listed ? listed->data() : nullptr};
-        const std::optional<T> bound = r ? std::optional<T>(static_cast<T>(*r)) : std::nullopt;
-        return exact_knn(et, query, nq, k, bound, static_cast<std::uint32_t>(seed), out);
+        // A distance of T is reported when it is at most r: at most the largest T not
+        // above r.
+        std::optional<T> bound;
+        if (r) {
+            constexpr T top = std::numeric_limits<T>::max();
+            T rt = *r >= static_cast<double>(top) ? top : static_cast<T>(*r);
+            if (static_cast<double>(rt) > *r) rt = std::nextafter(rt, T(0));
+            bound = rt;
+        }
+        return exact_knn(et, query, nq, k, bound, static_cast<std::uint32_t>(seed), out,
+                         static_cast<std::size_t>(std::min<std::uint64_t>(work, SIZE_MAX)));
     });
-    return Ref::check(PyLong_FromUnsignedLong(last));
+    Ref done = Ref::check(PyLong_FromSize_t(progress.done));
+    Ref start = Ref::check(PyLong_FromUnsignedLong(progress.start));
+    return make_tuple(std::move(done), std::move(start));
 }
 
 PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         static constexpr Param params[] = {
-            {"target", true},  {"points", true}, {"dists", true}, {"idx", true}, {"distance_upper_bound", false},
-            {"labels", false}, {"seed", false},  {"rows", false}};
+            {"target", true},  {"points", true}, {"dists", true}, {"idx", true},  {"distance_upper_bound", false},
+            {"labels", false}, {"seed", false},  {"rows", false}, {"work", false}};
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
         return on_target(a, [&](auto scalar, PyObject* target) { return knn_exact_impl<decltype(scalar)>(target, a); });

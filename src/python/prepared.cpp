@@ -7,9 +7,9 @@
 
 #include "docs.hpp"
 #include "grouped.hpp"
+#include "kernel/beam_knn.hpp"
 #include "kernel/blocked.hpp"
 #include "kernel/descent.hpp"
-#include "kernel/knn.hpp"
 #include "ops.hpp"
 
 namespace plov::py {

@@ -7,8 +7,8 @@
 #include <optional>
 
 #include "binder.hpp"
+#include "kernel/beam_knn.hpp"
 #include "kernel/graph.hpp"
-#include "kernel/knn.hpp"
 #include "results.hpp"
 
 namespace plov::py {

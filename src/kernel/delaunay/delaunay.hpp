@@ -443,7 +443,7 @@ private:
     std::vector<std::uint32_t> order_;  // every original index: kept points in Morton order, copies after theirs
     std::vector<Copy> copies_;
     std::vector<std::uint32_t> chain_;  // collinear clouds: the kept points in line order
-    std::uint32_t apex_ = kInf;
+    std::uint32_t apex_ = kNoApex;
     exact::Predicates pred_;
     std::optional<Triangulation> tri_;
 };

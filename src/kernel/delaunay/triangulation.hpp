@@ -28,6 +28,8 @@ using exact::Vec3;
 
 inline constexpr std::uint32_t kInf = 0xffffffffu;
 inline constexpr std::uint32_t kDead = 0xfffffffeu;
+// The apex of a flat cloud when there is none: above every vertex id, below kInf.
+inline constexpr std::uint32_t kNoApex = kDead;
 inline constexpr std::uint32_t kMaxCells = std::uint32_t{1} << 30;
 
 // One tetrahedron: vertex ids and neighbour links, in one 32-byte record.
@@ -185,7 +187,7 @@ private:
         int j = inf_slot(c);
         if (j >= 0) {
             // (a hull face on the plane of a flat cloud holds p's plane too)
-            int s = apex_ == kDead || contains(cells_[c].v, apex_) ? orient_with(c, j, p) : 0;
+            int s = apex_ == kNoApex || contains(cells_[c].v, apex_) ? orient_with(c, j, p) : 0;
             if (s != 0) return s > 0;
             // on the plane of the hull face: the circle of that face decides, which is
             // the sphere of the finite cell behind it
@@ -349,7 +351,7 @@ private:
     Vec<std::uint64_t> stack_;  // cell << 3 | the face leading back to where it was reached from
     std::vector<Slot> table_;
     std::uint32_t tstamp_ = 0, last_ = 0, rng_ = 2463534242u;
-    std::uint32_t apex_ = kDead;  // kDead: no apex
+    std::uint32_t apex_ = kNoApex;
 };
 
 }  // namespace plov::delaunay

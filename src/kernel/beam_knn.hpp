@@ -1,6 +1,7 @@
-// k-nearest search: one best-first search over the target graph per query point,
-// keeping the `ef` best points found so far, with every search warm-started at the
-// nearest point reported for the query neighbour that discovered it.
+// k-nearest search of breadth `ef` (approximate; `exact_knn.hpp` is the exact one): one
+// best-first search over the target graph per query point, keeping the `ef` best points
+// found so far, warm-started at the nearest point reported for the query neighbour that
+// discovered it.
 #pragma once
 
 #include <algorithm>
@@ -225,16 +226,8 @@ void best_first(Scratch<T>& sc, const Target<T, Ids>& tg, const PackedPoint<T>& 
             fresh = sc.fresh.data();
             fresh_cap = sc.fresh.capacity();
         }
-        std::size_t n_fresh = 0;
-        for (std::uint32_t e = a; e < b; ++e) {
-            const std::uint32_t v = nbrs[e];
-            check_index(v, n);
-            // Branch-free: whether a neighbour was seen before is unpredictable.
-            fresh[n_fresh] = v;
-            __builtin_prefetch(pts + v);
-            n_fresh += stamps[v] != gen;
-            stamps[v] = gen;
-        }
+        const std::size_t n_fresh =
+            mark_unseen(nbrs, a, b, stamps, gen, fresh, pts, [n](std::uint32_t v) { check_index(v, n); });
         for (std::size_t f = 0; f < n_fresh; ++f) {
             const std::uint32_t v = fresh[f];
             const T d = dist2(p, pts[v]);
