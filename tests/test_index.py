@@ -61,7 +61,7 @@ def grid(m):
 @pytest.fixture(params=[False, True], ids=["caller-order", "renumbered"])
 def reorder(request, monkeypatch):
     if request.param:
-        monkeypatch.setattr(_index, "_REORDER_MIN_POINTS", 0)
+        monkeypatch.setattr(_index, "_MORTON_NUMBERING_MIN_POINTS", 0)
     return request.param
 
 
@@ -248,7 +248,7 @@ def test_all_by_all_cancels_targets_not_started(monkeypatch):
     from plov import _allbyall
 
     clouds = [cloud(200, 20 + c) for c in range(12)]
-    real, calls = _allbyall._target, []
+    real, calls = _allbyall._target_column, []
 
     def interrupted(*args):
         calls.append(1)
@@ -256,7 +256,7 @@ def test_all_by_all_cancels_targets_not_started(monkeypatch):
             raise KeyboardInterrupt
         return real(*args)
 
-    monkeypatch.setattr(_allbyall, "_target", interrupted)
+    monkeypatch.setattr(_allbyall, "_target_column", interrupted)
     with pytest.raises(KeyboardInterrupt):
         plov.all_by_all(clouds, workers=1)
     assert len(calls) <= 2  # the interrupted one, and at most one started meanwhile

@@ -10,7 +10,7 @@ import numpy.typing as npt
 import _plov
 
 from . import _native
-from ._validate import as_points, native_errors
+from ._validate import as_points, check_graph, native_errors
 
 Graph = Tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]
 
@@ -123,18 +123,3 @@ def morton_reorder(
     perm = morton_perm(pts[:, :3])
     new_points, new_indptr, new_indices = renumber(pts, ip, ix, perm)
     return new_points, new_indptr, new_indices, perm
-
-
-def check_graph(n: int, indptr: np.ndarray, indices: np.ndarray, name: str) -> None:
-    """ValueError naming `name` unless (indptr, indices) is a CSR graph over n vertices."""
-    if indptr.ndim != 1 or len(indptr) != n + 1:
-        raise ValueError(f"{name}: indptr must have n + 1 = {n + 1} entries, not shape {indptr.shape}")
-    if indices.ndim != 1:
-        raise ValueError(f"{name}: indices must be one-dimensional, not shape {indices.shape}")
-    for label, arr in (("indptr", indptr), ("indices", indices)):
-        if arr.dtype.kind not in "ui":
-            raise ValueError(f"{name}: {label} must hold integers, not {arr.dtype}")
-    if n + 1 and (indptr[0] != 0 or indptr[-1] != len(indices) or (np.diff(indptr.astype(np.int64)) < 0).any()):
-        raise ValueError(f"{name}: indptr must rise from 0 to len(indices) = {len(indices)}")
-    if len(indices) and (indices.min() < 0 or indices.max() >= n):
-        raise ValueError(f"{name}: neighbour numbers must lie in [0, {n})")

@@ -24,7 +24,7 @@ from ._validate import (
 
 # Clouds from this size on are renumbered in Morton order: a walk then touches memory
 # in the order of its steps. Smaller ones stay in cache whatever their numbering.
-_REORDER_MIN_POINTS = 10_000
+_MORTON_NUMBERING_MIN_POINTS = 10_000
 # Queries per native call: calls short enough (tens of milliseconds) that Ctrl-C is
 # seen between them, long enough that the call overhead is negligible.
 _CHUNK_WORK = 2**18
@@ -79,14 +79,14 @@ class Index:
             raise ValueError("points is empty: an Index needs at least one point")
         perm: Optional[np.ndarray] = None
         with native_errors():
-            if graph is None and n >= _REORDER_MIN_POINTS:
+            if graph is None and n >= _MORTON_NUMBERING_MIN_POINTS:
                 indptr, indices, perm = delaunay_graph_ordered(pts)  # built in Morton order
                 pts = pts.take(perm, axis=0)
             elif graph is None:
                 indptr, indices = delaunay_graph(pts)
             else:
                 indptr, indices = as_graph(graph, n, "graph")
-                if n >= _REORDER_MIN_POINTS:
+                if n >= _MORTON_NUMBERING_MIN_POINTS:
                     perm = morton_order(pts)
                     pts, indptr, indices = renumber(pts, indptr, indices, perm)
             self._target = prepared_class(pts.dtype)(pts, indptr, indices)
