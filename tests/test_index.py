@@ -146,16 +146,6 @@ def test_long_rows(reorder):
     np.testing.assert_array_equal(d, bd)
 
 
-def test_morton_order_lists_each_selected_row_once():
-    x = cloud(3000, 18)
-    for pts in (x, x.astype(np.float32), x[::2]):  # both precisions, strided rows
-        assert sorted(_index.morton_order(pts)) == list(range(len(pts)))
-        for lo, hi in ((None, 0.3), (0.3, 0.7), (0.7, None), (2.0, None)):
-            want = np.flatnonzero((pts[:, 1] >= (lo if lo is not None else -np.inf)) &
-                                  (pts[:, 1] < (hi if hi is not None else np.inf)))
-            np.testing.assert_array_equal(np.sort(_index.morton_order(pts, 1, lo, hi)), want)
-
-
 def test_chunks_cover_every_query(monkeypatch):
     monkeypatch.setattr(_index, "_CHUNK_WORK", 1)
     monkeypatch.setattr(_index, "_MIN_CHUNK", 7)

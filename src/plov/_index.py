@@ -10,7 +10,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._graphs import delaunay_graph, delaunay_graph_ordered, prepared_class, renumber
+from ._graphs import delaunay_graph, delaunay_graph_ordered, morton_perm, prepared_class, renumber
 from ._validate import (
     as_bound,
     as_count,
@@ -31,17 +31,6 @@ _CHUNK_WORK = 2**18
 _MIN_CHUNK = 1024
 
 Result = Tuple[Any, Any]
-
-
-def morton_order(points: np.ndarray, axis: int = 0, lo: Optional[float] = None,
-                 hi: Optional[float] = None) -> np.ndarray:
-    """The rows (int64) of float32 or float64 `points` in Morton order; with `lo` or
-    `hi`, only those with lo <= points[row, axis] < hi."""
-    if points.dtype not in (np.float32, np.float64):
-        points = np.asarray(points, np.float64)
-    with native_errors():
-        perm: np.ndarray = _native.morton_order(points, axis, lo, hi).view(np.int64)
-    return perm
 
 
 def _as_rows(a: np.ndarray) -> np.ndarray:
@@ -87,7 +76,7 @@ class Index:
             else:
                 indptr, indices = as_graph(graph, n, "graph")
                 if n >= _MORTON_NUMBERING_MIN_POINTS:
-                    perm = morton_order(pts)
+                    perm = morton_perm(pts, coarse=True)
                     pts, indptr, indices = renumber(pts, indptr, indices, perm)
             self._target = prepared_class(pts.dtype)(pts, indptr, indices)
         self._points = pts  # in the search's numbering
@@ -182,7 +171,7 @@ class Index:
                                                  rows[a:a + chunk]))
 
         if workers == 1:
-            walk(order if order is not None else morton_order(pts))
+            walk(order if order is not None else morton_perm(pts, coarse=True))
             return self._shaped(dists, idx)
         # Without an order, the shares are slabs across the widest axis, each holding an
         # equal share of a sample of the rows.
@@ -197,7 +186,7 @@ class Index:
                 if order is not None:
                     walk(order[w * m // workers:(w + 1) * m // workers])
                 else:
-                    walk(morton_order(pts, axis, cuts[w], cuts[w + 1]))
+                    walk(morton_perm(pts, coarse=True, axis=axis, lo=cuts[w], hi=cuts[w + 1]))
             except BaseException:
                 stop.set()  # a failure or an interrupt ends every share at its next chunk
                 raise
