@@ -78,8 +78,8 @@ def morton_perm(points: npt.ArrayLike, *, coarse: bool = False, axis: int = 0, l
                 hi: Optional[float] = None) -> npt.NDArray[np.int64]:
     """The rows (int64) of `points` ((n, 3), float32 or float64; other real types as
     float64) in Morton order: new position -> original index, the order the native
-    module gives grouped query sets. `coarse` sorts by the leading bits of the codes only
-    (a few points per cell), several times faster and as good for walking queries; with
+    module gives grouped query sets. `coarse` sorts by cell of a grid a few points wide
+    (cells in Morton order), several times faster and as good for walking queries; with
     `lo` or `hi`, only the rows with lo <= points[row, axis] < hi are listed."""
     pts = np.asarray(points)
     if pts.dtype not in (np.float32, np.float64):

@@ -34,9 +34,9 @@ constexpr const char* kMortonPermDoc =
     "morton_perm(points, axis=0, lo=None, hi=None, coarse=False)\n--\n\n"
     "The rows (int64) of a float64 or float32 (n, 3) array in Morton order: by ascending\n"
     "63-bit Morton code in the rows' own box, the order of a grouped query set's `perm`.\n"
-    "With `coarse`, by the leading bits of the codes only, a few points per cell (at most\n"
-    "1024^3 cells), rows of one cell in ascending order: several times faster, and as\n"
-    "good for walking queries. With `lo` or `hi`, only the rows with\n"
+    "With `coarse`, by cell of a grid over the box with a few points per cell (at most\n"
+    "1024^3 cells), cells in Morton order, rows of one cell ascending: several times\n"
+    "faster, and as good for walking queries. With `lo` or `hi`, only the rows with\n"
     "lo <= points[row, axis] < hi, in their own box. Runs with the interpreter lock released.";
 
 constexpr const char* kDelaunayGraphDoc =
