@@ -22,7 +22,7 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import numpy as np
 from scipy.spatial import Delaunay, cKDTree
@@ -31,10 +31,8 @@ import plov
 from plov._scipy_graph import scipy_delaunay_graph
 
 from . import workloads as w
+from .recorder import Recorder, verdict
 from .remote import Job, local_job
-
-if TYPE_CHECKING:  # pragma: no cover
-    from .suite import Suite
 
 _plov = w._plov
 CGAL_SOURCE = w.ROOT / "bench" / "cgal_delaunay.cpp"
@@ -126,7 +124,7 @@ def same_lists(got: Tuple[np.ndarray, np.ndarray], ref: Tuple[np.ndarray, np.nda
     return float(same.mean())
 
 
-def add_rows(suite: "Suite", title: str, base: Dict[str, Any], results: Dict[Tuple[str, int], Dict[str, Any]],
+def add_rows(suite: Recorder, title: str, base: Dict[str, Any], results: Dict[Tuple[str, int], Dict[str, Any]],
              n_points: int, baselines: Dict[str, str], columns: List[Tuple[str, str, str]] = ()) -> None:
     """Rows of one comparison; `baselines` maps a short label to the method it names, whose
     run on the same number of threads (or else its first run) each row is compared with."""
@@ -143,7 +141,7 @@ def add_rows(suite: "Suite", title: str, base: Dict[str, Any], results: Dict[Tup
     suite.print_group(title, group, list(baselines), columns)
 
 
-def single_thread(suite: "Suite", n: int, cgal: Optional[str]) -> None:
+def single_thread(suite: Recorder, n: int, cgal: Optional[str]) -> None:
     for kind, (make, seed) in CLOUDS.items():
         pts = np.ascontiguousarray(make(n, seed), dtype=np.float64)
         jobs: Dict[Tuple[str, int], Job] = {(NATIVE, 1): local_job(lambda: plov.delaunay_graph(pts))}
@@ -204,7 +202,7 @@ def peak_bytes(points: np.ndarray, route: str) -> int:
     return int(out.stdout.split()[-1])
 
 
-def growth(suite: "Suite", small: int, large: int) -> None:
+def growth(suite: Recorder, small: int, large: int) -> None:
     clouds = {n: w.uniform(n, 61) for n in (small, large)}
     jobs = {(f"{NATIVE} {n:,}", 1): local_job(lambda p=p: plov.delaunay_graph(p)) for n, p in clouds.items()}
     results = suite.measure(jobs, lambda key, result: {}, suite.cfg.repeats_long)
@@ -223,7 +221,7 @@ def growth(suite: "Suite", small: int, large: int) -> None:
                       [("time/point vs smaller", "vs_smaller", ".2f"), ("peak bytes/point", "bytes_per_point", ".0f")])
 
 
-def pool(suite: "Suite", n: int) -> None:
+def pool(suite: Recorder, n: int) -> None:
     clouds = [w.uniform(n, 70 + s) for s in range(4)]
     jobs = {(SERIAL, 1): local_job(lambda: [plov.delaunay_graph(c) for c in clouds]),
             (POOLED, 2): local_job(lambda: list(suite.pool.map(plov.delaunay_graph, clouds)))}
@@ -232,7 +230,7 @@ def pool(suite: "Suite", n: int) -> None:
              dict(section="delaunay_pool", workload=f"4 x uniform {n}"), results, 4 * n, {"serial": SERIAL})
 
 
-def end_to_end(suite: "Suite") -> None:
+def end_to_end(suite: Recorder) -> None:
     rng = np.random.default_rng(31)  # the draws of w.surfaces, without their cached graphs
     clouds = [np.ascontiguousarray(w.surface(rng, suite.cfg.n_surface)) for _ in range(suite.cfg.n_clouds)]
     C = len(clouds)
@@ -269,7 +267,7 @@ def end_to_end(suite: "Suite") -> None:
              [("exact", "exact", ".4f")])
 
 
-def section(suite: "Suite") -> None:
+def section(suite: Recorder) -> None:
     n = sizes(suite.cfg.quick)
     single_thread(suite, n["single"], cgal_binary(suite.log))
     growth(suite, *n["growth"])
@@ -277,30 +275,24 @@ def section(suite: "Suite") -> None:
     end_to_end(suite)
 
 
-def targets(suite: "Suite") -> List[Dict[str, Any]]:
+def targets(suite: Recorder) -> List[Dict[str, Any]]:
     out: List[Dict[str, Any]] = []
-
-    def add(what: str, row: Optional[Dict[str, Any]], value: Callable[[Dict[str, Any]], float], op: str,
-            aim: float) -> None:
-        if row is None:
-            return
-        v = value(row)
-        out.append(dict(target=what, layout="-", value=v, op=op, aim=aim, met=bool(v >= aim if op == ">=" else
-                                                                                   v <= aim)))
-
     n = sizes(suite.cfg.quick)["single"]
     for kind in CLOUDS:
         row = suite.find(section="delaunay_build", workload=f"{kind} {n}", method=NATIVE)
-        add(f"Delaunay graph {kind} {n:,}: vs scipy", row, lambda r: r["ratios"]["scipy"], ">=", 20.0)
+        if row:
+            out.append(verdict(f"Delaunay graph {kind} {n:,}: vs scipy", row["ratios"]["scipy"], ">=", 20.0))
         if row and "CGAL" in row["ratios"]:
-            add(f"Delaunay graph {kind} {n:,}: vs CGAL range insert", row, lambda r: r["ratios"]["CGAL"], ">=", 1.0)
-    rows = [r for r in suite.rows if r["section"] == "delaunay_growth" and "vs_smaller" in r]
-    add("Delaunay graph: time per point at 10x the points", rows[0] if rows else None, lambda r: r["vs_smaller"],
-        "<=", 1.3)
-    add("Delaunay graphs of 4 clouds: 2 threads vs 1", suite.find(section="delaunay_pool", method=POOLED),
-        lambda r: r["ratios"]["serial"], ">=", 1.8)
+            out.append(verdict(f"Delaunay graph {kind} {n:,}: vs CGAL range insert", row["ratios"]["CGAL"], ">=", 1.0))
+    row = next((r for r in suite.rows if r["section"] == "delaunay_growth" and "vs_smaller" in r), None)
+    if row:
+        out.append(verdict("Delaunay graph: time per point at 10x the points", row["vs_smaller"], "<=", 1.3))
+    row = suite.find(section="delaunay_pool", method=POOLED)
+    if row:
+        out.append(verdict("Delaunay graphs of 4 clouds: 2 threads vs 1", row["ratios"]["serial"], ">=", 1.8))
     for k in (1, 2):
-        add(f"all-by-all from raw points, {k} thread(s): vs cKDTree per cloud",
-            suite.find(section="delaunay_all_by_all", method=E2E, threads=k), lambda r: r["ratios"]["cKDTree"],
-            ">=", 6.0)
+        row = suite.find(section="delaunay_all_by_all", method=E2E, threads=k)
+        if row:
+            out.append(verdict(f"all-by-all from raw points, {k} thread(s): vs cKDTree per cloud",
+                               row["ratios"]["cKDTree"], ">=", 6.0))
     return out

@@ -15,15 +15,13 @@ import subprocess
 import sys
 import tempfile
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Dict, List
+from typing import Any, Callable, Dict, List
 
 import numpy as np
 
 from . import workloads as w
+from .recorder import Recorder
 from .remote import Job, local_job
-
-if TYPE_CHECKING:
-    from .suite import Suite
 
 _plov = w._plov
 BLOCKS = (1, 2, 4, 8, 16, 32, 64, 128)
@@ -33,7 +31,7 @@ def no_check(key: Any, result: Callable[[], Any]) -> Dict[str, Any]:
     return {}
 
 
-def blocks(s: "Suite") -> None:
+def blocks(s: Recorder) -> None:
     clouds = w.surfaces(s.cfg.n_clouds, s.cfg.n_surface, log=s.log)
     preps = [_plov.PreparedF64(*w.in_layout(c, "morton")) for c in clouds]
     grouped = _plov.GroupedQueriesF64.prepare(preps, [None] * len(preps))
@@ -61,7 +59,7 @@ def native_chamfer(clouds: List[w.Cloud], pool: Any = None) -> np.ndarray:
     return mat + mat.T
 
 
-def package(s: "Suite") -> None:
+def package(s: Recorder) -> None:
     import plov
 
     clouds = w.surfaces(s.cfg.n_clouds, s.cfg.n_surface, log=s.log)  # sampling order
@@ -111,7 +109,7 @@ def memory_child(path: str, rows: int, n: int) -> None:
     print(vm_bytes("VmHWM") - base, indptr.nbytes + indices.nbytes)
 
 
-def graph_memory(s: "Suite") -> None:
+def graph_memory(s: Recorder) -> None:
     n = s.cfg.graph_n
     w.pair("uniform", n, log=s.log)  # makes the cached triangulation
     simplices = w.cached_simplices(w.target_tag("uniform", n)).astype(np.uint64)

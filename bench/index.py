@@ -14,7 +14,7 @@ inside the timer."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, Dict, List
+from typing import Any, Callable, Dict, List
 
 import numpy as np
 from scipy.spatial import cKDTree
@@ -22,10 +22,8 @@ from scipy.spatial import cKDTree
 import plov
 
 from . import workloads as w
+from .recorder import Key, Recorder, verdict
 from .remote import Job, local_job
-
-if TYPE_CHECKING:
-    from .suite import Key, Suite
 
 REUSE_CLOUDS = 10
 
@@ -47,7 +45,7 @@ def _sorted(points: np.ndarray) -> np.ndarray:
     return np.ascontiguousarray(points[w.morton_perm(points)])
 
 
-def end_to_end(suite: "Suite") -> None:
+def end_to_end(suite: Recorder) -> None:
     n = suite.cfg.n_pair
     q, t = w.pair("uniform", n, log=suite.log)
     rng = np.random.default_rng(51)
@@ -76,7 +74,7 @@ def end_to_end(suite: "Suite") -> None:
                         results, lambda key: points, [("exact", "exact", ".4f")])
 
 
-def all_by_all(suite: "Suite") -> None:
+def all_by_all(suite: Recorder) -> None:
     clouds = w.surfaces(suite.cfg.n_clouds, suite.cfg.n_surface, log=suite.log)
     pts = [c.points for c in clouds]
     graphs = [(c.indptr, c.indices) for c in clouds]
@@ -113,7 +111,7 @@ def all_by_all(suite: "Suite") -> None:
                     [("max |diff|", "max_diff", ".1e")])
 
 
-def queries_alone(suite: "Suite") -> None:
+def queries_alone(suite: Recorder) -> None:
     n = suite.cfg.n_pair
     q, t = w.pair("uniform", n, log=suite.log)
     index = plov.Index(t.points, graph=(t.indptr, t.indices))
@@ -132,12 +130,12 @@ def queries_alone(suite: "Suite") -> None:
                         f"{n:,} -> {n:,} | f64", base, results, lambda key: n, [("exact", "exact", ".4f")])
 
 
-def targets(suite: "Suite") -> List[Dict[str, Any]]:
+def targets(suite: Recorder) -> List[Dict[str, Any]]:
     """The aims of this section, in the suite's target format."""
     out: List[Dict[str, Any]] = []
 
     def add(what: str, value: float, aim: float) -> None:
-        out.append(dict(target=what, layout="-", value=value, op=">=", aim=aim, met=bool(value >= aim)))
+        out.append(verdict(what, value, ">=", aim))
 
     k1 = suite.find(section="index_query", k=1, method="Index.query k=1", threads=1)
     k1w = suite.find(section="index_query", k=1, method="Index.query k=1", threads=2)
@@ -160,7 +158,7 @@ def targets(suite: "Suite") -> List[Dict[str, Any]]:
     return out
 
 
-def section_index(suite: "Suite") -> None:
+def section_index(suite: Recorder) -> None:
     queries_alone(suite)
     end_to_end(suite)
     all_by_all(suite)

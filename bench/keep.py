@@ -22,7 +22,7 @@ import sys
 import tempfile
 import threading
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 import numpy as np
 
@@ -30,10 +30,8 @@ import plov
 
 from . import workloads as w
 from .extra import vm_bytes
+from .recorder import Key, Recorder, verdict
 from .remote import Job, local_job
-
-if TYPE_CHECKING:
-    from .suite import Key, Suite
 
 SEED = 2207
 THREADS = (1, 2, 4, 8)
@@ -43,7 +41,7 @@ def _points(n: int) -> np.ndarray:
     return np.random.default_rng(SEED).random((n, 3))
 
 
-def restore(suite: "Suite", points: np.ndarray, folder: Path) -> plov.Index:
+def restore(suite: Recorder, points: np.ndarray, folder: Path) -> plov.Index:
     """Restore against build; returns the built index."""
     n = len(points)
     index = plov.Index(points)
@@ -103,7 +101,7 @@ def memory_child(kind: str, n: int) -> None:
     print(json.dumps(dict(rss=rss, pickled=pickled, nbytes=getattr(structure, "nbytes", None))))
 
 
-def sizes(suite: "Suite", index: plov.Index, folder: Path) -> None:
+def sizes(suite: Recorder, index: plov.Index, folder: Path) -> None:
     n = index.n
     path = folder / "index.npz"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), OMP_NUM_THREADS="1")
@@ -129,7 +127,7 @@ def sizes(suite: "Suite", index: plov.Index, folder: Path) -> None:
     suite.tables.append("\n".join(lines) + "\n")
 
 
-def shared_threads(suite: "Suite", index: plov.Index) -> None:
+def shared_threads(suite: Recorder, index: plov.Index) -> None:
     per_thread = 100_000 if not suite.cfg.quick else 10_000
     rng = np.random.default_rng(SEED + 2)
     queries = [rng.random((per_thread, 3)) for _ in range(max(THREADS))]
@@ -171,23 +169,21 @@ def shared_threads(suite: "Suite", index: plov.Index) -> None:
                      ("identical", "identical", ".0f")])
 
 
-def targets(suite: "Suite") -> List[Dict[str, Any]]:
+def targets(suite: Recorder) -> List[Dict[str, Any]]:
     """The aims of this section, in the suite's target format."""
     out: List[Dict[str, Any]] = []
     for method in ("Index.load", "pickle.loads"):
         row = suite.find(section="keep", workload="restore", method=method)
         if row:
-            out.append(dict(target=f"{method} vs building the index (1e6 points)", layout="-", value=row["vs_build"],
-                            op=">=", aim=25.0, met=bool(row["vs_build"] >= 25.0)))
+            out.append(verdict(f"{method} vs building the index (1e6 points)", row["vs_build"], ">=", 25.0))
     shared = [r for r in suite.rows if r.get("section") == "keep" and r.get("workload") == "shared threads"]
     if shared:
         same = min(r["identical"] for r in shared)
-        out.append(dict(target="threads sharing one Index: identical results", layout="-", value=same, op=">=",
-                        aim=1.0, met=bool(same >= 1.0)))
+        out.append(verdict("threads sharing one Index: identical results", same, ">=", 1.0))
     return out
 
 
-def section(suite: "Suite") -> None:
+def section(suite: Recorder) -> None:
     n = 30_000 if suite.cfg.quick else 1_000_000
     with tempfile.TemporaryDirectory() as tmp:
         index = restore(suite, _points(n), Path(tmp))

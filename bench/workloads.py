@@ -149,13 +149,11 @@ def surfaces(n_clouds: int, n_points: int, log: Optional[Callable[[str], None]] 
 
 
 def morton_perm(points: np.ndarray) -> np.ndarray:
-    """The Morton order of `points` (new position -> old index, int64) as the module
-    computes it for grouped query sets."""
-    pts = np.ascontiguousarray(points, dtype=np.float64)
-    if len(pts) == 0:
-        return np.zeros(0, np.int64)
-    bare = _plov.PreparedF64(pts, np.zeros(len(pts) + 1, np.uint32), np.zeros(0, np.uint32))
-    return _plov.GroupedQueriesF64.prepare([bare], [None]).perm.astype(np.int64)
+    """The Morton order of `points` (new position -> old index, int64), the order the
+    module gives grouped query sets."""
+    from plov._graphs import morton_perm as native_morton_perm  # after load_plov: plov imports _plov
+
+    return native_morton_perm(points)
 
 
 def renumber(cloud: Cloud, perm: np.ndarray) -> Cloud:

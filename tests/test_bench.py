@@ -11,7 +11,9 @@ import pytest
 from scipy.spatial import Delaunay
 
 from bench import remote, workloads as w
-from bench.suite import PACKAGE_BLOCK, Config, Suite, _scipy_adjacency, numpy_adjacency
+from bench.joins import PACKAGE_BLOCK, _scipy_adjacency, all_by_all, numpy_adjacency, single_join
+from bench.recorder import Config
+from bench.suite import Suite
 
 
 def small_cloud(n=400, seed=3):
@@ -192,9 +194,9 @@ def test_two_sections_end_to_end(tmp_path: Path):
     q, t = small_cloud(3000, 1), small_cloud(3000, 2)
     suite = Suite(Config(True, tmp_path, 1, 1, 3000, 3, 500, (), 0))
     try:
-        suite.single_join("uniform", q, t, "sampled", np.float32, "single_join", two_threads=True)
-        suite.single_join("uniform", q, t, "morton", np.float64, "scaling", two_threads=False)
-        suite.all_by_all([small_cloud(500, s) for s in (4, 5, 6)], "morton")
+        single_join(suite, "uniform", q, t, "sampled", np.float32, "single_join", two_threads=True)
+        single_join(suite, "uniform", q, t, "morton", np.float64, "scaling", two_threads=False)
+        all_by_all(suite, [small_cloud(500, s) for s in (4, 5, 6)], "morton")
     finally:
         suite.close()
     rows = suite.rows

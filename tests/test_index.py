@@ -62,7 +62,7 @@ def grid(m):
 @pytest.fixture(params=[False, True], ids=["caller-order", "renumbered"])
 def reorder(request, monkeypatch):
     if request.param:
-        monkeypatch.setattr(_index, "_REORDER_MIN_POINTS", 0)
+        monkeypatch.setattr(_index, "_MORTON_NUMBERING_MIN_POINTS", 0)
     return request.param
 
 
@@ -214,16 +214,6 @@ def test_long_rows(reorder):
     d, i = plov.Index(y).query(x, 100, workers=2)
     np.testing.assert_array_equal(i, bi)
     np.testing.assert_array_equal(d, bd)
-
-
-def test_morton_order_lists_each_selected_row_once():
-    x = cloud(3000, 18)
-    for pts in (x, x.astype(np.float32), x[::2]):  # both precisions, strided rows
-        assert sorted(_index.morton_order(pts)) == list(range(len(pts)))
-        for lo, hi in ((None, 0.3), (0.3, 0.7), (0.7, None), (2.0, None)):
-            want = np.flatnonzero((pts[:, 1] >= (lo if lo is not None else -np.inf)) &
-                                  (pts[:, 1] < (hi if hi is not None else np.inf)))
-            np.testing.assert_array_equal(np.sort(_index.morton_order(pts, 1, lo, hi)), want)
 
 
 def test_chunks_cover_every_query(monkeypatch):
@@ -387,7 +377,7 @@ def test_all_by_all_cancels_targets_not_started(monkeypatch):
     from plov import _allbyall
 
     clouds = [cloud(200, 20 + c) for c in range(12)]
-    real, calls = _allbyall._target, []
+    real, calls = _allbyall._target_column, []
 
     def interrupted(*args):
         calls.append(1)
@@ -395,7 +385,7 @@ def test_all_by_all_cancels_targets_not_started(monkeypatch):
             raise KeyboardInterrupt
         return real(*args)
 
-    monkeypatch.setattr(_allbyall, "_target", interrupted)
+    monkeypatch.setattr(_allbyall, "_target_column", interrupted)
     with pytest.raises(KeyboardInterrupt):
         plov.all_by_all(clouds, workers=1)
     assert len(calls) <= 2  # the interrupted one, and at most one started meanwhile

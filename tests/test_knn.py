@@ -1,8 +1,9 @@
-"""k-nearest best-first search: the search against a step-by-step Python model on
-tie-heavy graphs, its seeding along the query graph, bounds, failures on malformed
+"""k-nearest best-first search: the search against a model of its contract (`heapq`
+and `bisect`) on tie-heavy graphs, its seeding along the query graph, bounds, failures on malformed
 input, and the three entry points."""
 
 import bisect
+import heapq
 
 import numpy as np
 import pytest
@@ -19,8 +20,26 @@ def no_edges(n):
     return csr([[] for _ in range(n)])
 
 
+class Candidate:
+    """A candidate ordered by distance alone. `heapq` is the binary heap the search is
+    specified with (a pop moves the hole down to a leaf, taking the right child on a
+    tie, and the last entry rises from there), so equal distances leave it in the
+    search's order; the index never breaks a tie."""
+
+    __slots__ = ("dist", "index")
+
+    def __init__(self, dist, index):
+        self.dist, self.index = dist, index
+
+    def __lt__(self, other):
+        return self.dist < other.dist
+
+
 def model_search_k(xp, xi, xn, yp, yi, yn, k, ef, r=None):
-    """The search written out step by step, for well-formed graphs and NaN-free points."""
+    """The search's contract, for well-formed graphs and NaN-free points: from the
+    carried seed, expand the nearest candidate first, keep the `ef` nearest admitted
+    points (a later one goes after the earlier ones at its distance), stop once the
+    nearest candidate is beyond the `ef`-th kept point, and report the first `k`."""
     T = xp.dtype.type
     nq, nt = len(xi) - 1, len(yp)
     dists, idx = np.full((nq, k), INF, xp.dtype), np.full((nq, k), nt, np.uint64)
@@ -36,27 +55,6 @@ def model_search_k(xp, xi, xn, yp, yi, yn, k, ef, r=None):
             return dists, idx
         per_point = any(qlo[a] < tlo[a] - r or qhi[a] > thi[a] + r for a in range(3))
 
-    def push(h, item):
-        h.append(item)
-        pos = len(h) - 1
-        while pos > 0 and h[(pos - 1) // 2][0] > item[0]:
-            h[pos], pos = h[(pos - 1) // 2], (pos - 1) // 2
-        h[pos] = item
-
-    def pop(h):
-        top, last, hole, child = h[0], h.pop(), 0, 1
-        if not h:
-            return top
-        while child + 1 < len(h):
-            child += bool(h[child + 1][0] <= h[child][0])
-            h[hole], hole, child = h[child], child, 2 * child + 1
-        if child == len(h) - 1:
-            h[hole], hole = h[child], child
-        while hole > 0 and h[(hole - 1) // 2][0] > last[0]:
-            h[hole], hole = h[(hole - 1) // 2], (hole - 1) // 2
-        h[hole] = last
-        return top
-
     visited, carried = [False] * nq, 0
     for i in range(nq):
         if visited[i]:
@@ -67,17 +65,17 @@ def model_search_k(xp, xi, xn, yp, yi, yn, k, ef, r=None):
             p = xp[q]
             if not (per_point and sq([max(tlo[a] - p[a], T(0)) + max(p[a] - thi[a], T(0)) for a in range(3)]) > r * r):
                 seen, d = {s}, sq(p - yp[s])
-                heap, res = [(d, s)], [(d, s)]
+                heap, res = [Candidate(d, s)], [(d, s)]
                 while heap:
-                    c = pop(heap)
-                    if len(res) == ef and c[0] > res[ef - 1][0]:
+                    c = heapq.heappop(heap)
+                    if len(res) == ef and c.dist > res[ef - 1][0]:
                         break
-                    for v in yn[yi[c[1]]:yi[c[1] + 1]]:
+                    for v in yn[yi[c.index]:yi[c.index + 1]]:
                         if v not in seen:
                             seen.add(v)
                             d = sq(p - yp[v])
                             if len(res) < ef or d < res[-1][0]:
-                                push(heap, (d, v))
+                                heapq.heappush(heap, Candidate(d, v))
                                 res = res[:ef - 1] if len(res) == ef else res
                                 res.insert(bisect.bisect_right([e[0] for e in res], d), (d, v))
                 for j, (d, v) in enumerate(res[:k]):

@@ -192,6 +192,36 @@ def test_bad_input_is_refused_before_work(kwargs, error, match):
         plov.all_by_all(clouds, **kwargs)
 
 
+def test_a_graph_gets_the_same_verdict_from_index_and_all_by_all():
+    pts = cloud(40, 7)
+    ip, ix = delaunay_csr(pts)
+    # vertex 3 loses its list (and the others keep theirs): no exact search over it
+    deg = np.diff(ip.astype(np.int64))
+    keep = np.repeat(np.arange(len(pts)), deg) != 3
+    holed = (np.concatenate([[0], np.cumsum(np.where(np.arange(len(pts)) == 3, 0, deg))]), ix[keep])
+    with pytest.raises(ValueError, match="graph: point 3 has no neighbours"):
+        plov.Index(pts, graph=holed)
+    with pytest.raises(ValueError, match=r"graphs\[1\]: point 3 has no neighbours"):
+        plov.all_by_all([pts, pts], graphs=[(ip, ix), holed])
+    # one point needs no neighbour; lists of any integer type and layout are taken
+    one = (np.array([0, 0]), np.zeros(0, np.int64))
+    got = plov.all_by_all([pts[:1], pts], graphs=[one, (ip.astype(np.int64), ix[::-1][::-1])], reduce="max")
+    assert got[0, 0] == 0 and got[1, 1] == 0
+    assert got[0, 1] == 0 and got[1, 0] == np.sqrt(((pts - pts[0]) ** 2).sum(1)).max()
+
+
+@pytest.mark.parametrize("kwargs, match", [
+    (dict(block=-1), "block must be a non-negative integer"),
+    (dict(block=True), "block must be a non-negative integer"),
+    (dict(block=2.0), "block must be a non-negative integer"),
+    (dict(reorder="yes"), "reorder must be 'auto', True or False"),
+    (dict(reorder=2), "reorder must be 'auto', True or False"),
+])
+def test_block_and_reorder_are_checked(clouds, kwargs, match):
+    with pytest.raises(ValueError, match=match):
+        plov.all_by_all(clouds[:2], **kwargs)
+
+
 def test_demo_runs(tmp_path, capsys):
     from plov.__main__ import main
 

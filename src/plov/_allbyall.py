@@ -12,8 +12,8 @@ import numpy.typing as npt
 
 import _plov
 
-from ._graphs import check_graph, delaunay_graph, morton_perm, prepared_class, renumber
-from ._validate import as_bound, as_points, as_workers, native_errors
+from ._graphs import delaunay_graph, morton_perm, prepared_class, renumber
+from ._validate import as_block, as_bound, as_clouds, as_graphs, as_reorder, as_workers, native_errors
 
 REDUCTIONS = ("mean", "max", "chamfer", "hausdorff")
 
@@ -48,8 +48,8 @@ class _Plan(NamedTuple):
 # target: about 30% for 200k-point targets, little below 100k points, where a cloud and
 # its graph mostly stay in cache whatever their numbering. So "auto" renumbers only
 # clouds that are large and much smaller than the whole query set.
-_REORDER_MIN_POINTS = 100_000
-_REORDER_MIN_QUERY_RATIO = 8
+_AUTO_RENUMBER_MIN_POINTS = 100_000
+_AUTO_RENUMBER_MIN_QUERY_RATIO = 8
 
 
 def _is_coherent(points: np.ndarray, perm: np.ndarray) -> bool:
@@ -61,20 +61,6 @@ def _is_coherent(points: np.ndarray, perm: np.ndarray) -> bool:
     stored = np.linalg.norm(np.diff(p, axis=0), axis=1).mean()
     morton = np.linalg.norm(np.diff(p[perm], axis=0), axis=1).mean()
     return bool(stored <= 2.0 * morton)
-
-
-def _check_clouds(clouds: Any, dtype: np.dtype) -> List[np.ndarray]:
-    if isinstance(clouds, (str, bytes)) or not hasattr(clouds, "__len__"):
-        raise TypeError("clouds must be a sequence of (n, 3) point arrays")
-    if len(clouds) == 0:
-        raise ValueError("clouds is empty: give at least one cloud")
-    out = []
-    for c, cloud in enumerate(clouds):
-        arr = as_points(cloud, f"clouds[{c}]", dtype)
-        if len(arr) == 0:
-            raise ValueError(f"clouds[{c}] has no points")
-        out.append(arr)
-    return out
 
 
 def _run_cancellable(pool: Executor, fn: Callable[..., Any], items: Sequence[Any],
@@ -97,23 +83,6 @@ def _run_cancellable(pool: Executor, fn: Callable[..., Any], items: Sequence[Any
     return out
 
 
-def _check_graphs(graphs: Any, points: List[np.ndarray]) -> List[Tuple[np.ndarray, np.ndarray]]:
-    if isinstance(graphs, (str, bytes)) or not hasattr(graphs, "__len__"):
-        raise TypeError("graphs must be a sequence of (indptr, indices) pairs")
-    if len(graphs) != len(points):
-        raise ValueError(f"graphs has {len(graphs)} entries but there are {len(points)} clouds")
-    out = []
-    for c, g in enumerate(graphs):
-        try:
-            indptr, indices = g
-        except (TypeError, ValueError):
-            raise TypeError(f"graphs[{c}] must be an (indptr, indices) pair") from None
-        ip, ix = np.asarray(indptr), np.asarray(indices)
-        check_graph(len(points[c]), ip, ix, f"graphs[{c}]")
-        out.append((ip.astype(np.uint32), ix.astype(np.uint32)))
-    return out
-
-
 def _build(plan: _Plan) -> Tuple[List[Any], Any]:
     """Prepared clouds and the grouped query set of a plan."""
     cls: Any = prepared_class(plan.dtype)
@@ -122,7 +91,7 @@ def _build(plan: _Plan) -> Tuple[List[Any], Any]:
     return prepared, grouped_cls.prepare(prepared, plan.perms)
 
 
-def _target(
+def _target_column(
     plan: _Plan, prepared: List[Any], grouped: Any, offsets: np.ndarray, j: int, out: Optional[AllByAll] = None
 ) -> Any:
     """One target's column: every query point's nearest distance to cloud j, reduced per
@@ -143,7 +112,7 @@ def _run_batch(plan: _Plan, targets: List[int]) -> List[Tuple[int, Any]]:
     then descend the batch's targets."""
     prepared, grouped = _build(plan)
     offsets = grouped.offsets.astype(np.int64)
-    return [(j, _target(plan, prepared, grouped, offsets, j)) for j in targets]
+    return [(j, _target_column(plan, prepared, grouped, offsets, j)) for j in targets]
 
 
 def _progress_bar(enabled: bool, total: int) -> Any:
@@ -182,8 +151,9 @@ def all_by_all(
     clouds : sequence of (n_i, 3) arrays
         The point clouds, each with at least one point.
     graphs : sequence of (indptr, indices) pairs, optional
-        Each cloud's neighbourhood graph in CSR form. Built with `delaunay_graph` when
-        omitted (needs SciPy and at least 5 points per cloud).
+        Each cloud's Delaunay graph in CSR form (for instance from `delaunay_graph`),
+        checked like `Index`'s `graph`: a cloud of two or more points needs a neighbour
+        for every point. Built with `delaunay_graph` when omitted.
     dtype : float64 or float32
         Precision of the search and of the distances.
     distance_upper_bound : float, optional
@@ -227,13 +197,11 @@ def all_by_all(
     prepared_class(dt)  # refuses other dtypes
     if workers is not None:
         workers = as_workers(workers)
-    if not isinstance(block, (int, np.integer)) or block < 0:
-        raise ValueError(f"block must be a non-negative integer, not {block!r}")
-    if reorder not in ("auto", True, False):
-        raise ValueError(f"reorder must be 'auto', True or False, not {reorder!r}")
+    block = as_block(block)
+    reorder = as_reorder(reorder)
     bound = as_bound(distance_upper_bound)
 
-    points = _check_clouds(clouds, dt)
+    points = as_clouds(clouds, dt)
     if graphs is None:
         # One build per cloud, in parallel (the native builder releases the interpreter lock).
         graph_pool = ThreadPoolExecutor(max_workers=workers or os.cpu_count() or 1)
@@ -242,20 +210,21 @@ def all_by_all(
         finally:
             graph_pool.shutdown(wait=True, cancel_futures=True)
     else:
-        csr = _check_graphs(graphs, points)
+        csr = as_graphs(graphs, points)
 
     perms: List[Optional[np.ndarray]] = [None] * len(points)
     if reorder:
         total = sum(len(p) for p in points)
         for c, p in enumerate(points):
-            if reorder == "auto" and (len(p) < _REORDER_MIN_POINTS or total < _REORDER_MIN_QUERY_RATIO * len(p)):
+            pays = len(p) >= _AUTO_RENUMBER_MIN_POINTS and total >= _AUTO_RENUMBER_MIN_QUERY_RATIO * len(p)
+            if reorder == "auto" and not pays:
                 continue
             perm = morton_perm(p)
             if reorder is True or not _is_coherent(p, perm):
                 p2, ip, ix = renumber(p, csr[c][0], csr[c][1], perm)
                 points[c], csr[c], perms[c] = p2, (ip, ix), perm
 
-    plan = _Plan(points, csr, perms, dt.name, bound, int(block), reduce)
+    plan = _Plan(points, csr, perms, dt.name, bound, block, reduce)
     m = len(points)
     columns: List[Any] = [None] * m
     # Per-point results go straight into their rows, so that no more than the columns
@@ -269,7 +238,7 @@ def all_by_all(
     try:
         if executor is None or isinstance(executor, ThreadPoolExecutor):
             prepared, grouped = _build(plan)
-            own = executor is None
+            shut_pool_down = executor is None
             pool: Executor = executor if executor is not None else ThreadPoolExecutor(workers or os.cpu_count() or 1)
             try:
                 def column(j: int, col: Any) -> None:
@@ -277,10 +246,13 @@ def all_by_all(
                     if bar is not None:
                         bar.update(1)
 
+                def search(j: int) -> Any:
+                    return _target_column(plan, prepared, grouped, offsets, j, out)
+
                 with native_errors():
-                    _run_cancellable(pool, lambda j: _target(plan, prepared, grouped, offsets, j, out), range(m), column)
+                    _run_cancellable(pool, search, range(m), column)
             finally:
-                if own:
+                if shut_pool_down:
                     pool.shutdown(wait=True, cancel_futures=True)
         else:
             n_tasks = min(m, workers or 8)

@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._graphs import delaunay_graph, delaunay_graph_ordered, prepared_class, renumber
+from ._graphs import delaunay_graph, delaunay_graph_ordered, morton_perm, prepared_class, renumber
 from ._store import read_npz, state_of, write_npz
 from ._validate import (
     as_bound,
@@ -29,7 +29,7 @@ from ._validate import (
 
 # Clouds from this size on are renumbered in Morton order: a walk then touches memory
 # in the order of its steps. Smaller ones stay in cache whatever their numbering.
-_REORDER_MIN_POINTS = 10_000
+_MORTON_NUMBERING_MIN_POINTS = 10_000
 # Queries per native call, at most, and the distances one call computes before it
 # returns (about 20 ms of work): calls short enough that Ctrl-C is seen between them
 # whatever the queries (one far from the cloud may need many), long enough that the
@@ -39,17 +39,6 @@ _MIN_CHUNK = 1024
 _CALL_WORK = 2**21
 
 Result = Tuple[Any, Any]
-
-
-def morton_order(points: np.ndarray, axis: int = 0, lo: Optional[float] = None,
-                 hi: Optional[float] = None) -> np.ndarray:
-    """The rows (int64) of float32 or float64 `points` in Morton order; with `lo` or
-    `hi`, only those with lo <= points[row, axis] < hi."""
-    if points.dtype not in (np.float32, np.float64):
-        points = np.asarray(points, np.float64)
-    with native_errors():
-        perm: np.ndarray = _native.morton_order(points, axis, lo, hi).view(np.int64)
-    return perm
 
 
 def _as_rows(a: np.ndarray) -> np.ndarray:
@@ -95,15 +84,15 @@ class Index:
         if graph is None:
             check_triangulable(pts, "points")
         with native_errors():
-            if graph is None and n >= _REORDER_MIN_POINTS:
+            if graph is None and n >= _MORTON_NUMBERING_MIN_POINTS:
                 indptr, indices, perm = delaunay_graph_ordered(pts)  # built in Morton order
                 pts = pts.take(perm, axis=0)
             elif graph is None:
                 indptr, indices = delaunay_graph(pts)
             else:
                 indptr, indices = as_graph(graph, n, "graph")
-                if n >= _REORDER_MIN_POINTS:
-                    perm = morton_order(pts)
+                if n >= _MORTON_NUMBERING_MIN_POINTS:
+                    perm = morton_perm(pts, coarse=True)
                     pts, indptr, indices = renumber(pts, indptr, indices, perm)
         if perm is None:
             pts = pts.copy()  # perhaps the caller's own array
@@ -298,7 +287,7 @@ class Index:
                 a += done
 
         if workers == 1:
-            walk(order if order is not None else morton_order(pts))
+            walk(order if order is not None else morton_perm(pts, coarse=True))
             return self._shaped(dists, idx)
         # Without an order, the shares are slabs across the widest axis, each holding an
         # equal share of a sample of the rows.
@@ -313,7 +302,7 @@ class Index:
                 if order is not None:
                     walk(order[w * m // workers:(w + 1) * m // workers])
                 else:
-                    walk(morton_order(pts, axis, cuts[w], cuts[w + 1]))
+                    walk(morton_perm(pts, coarse=True, axis=axis, lo=cuts[w], hi=cuts[w + 1]))
             except BaseException:
                 stop.set()  # a failure or an interrupt ends every share at its next chunk
                 raise

@@ -7,7 +7,7 @@ import contextlib
 import math
 import numbers
 import os
-from typing import Any, Dict, Iterator, Mapping, NamedTuple, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -114,10 +114,7 @@ def as_mmap_mode(mode: Any, name: str = "mmap_mode") -> Optional[str]:
 
 def as_graph(graph: Any, n: int, name: str) -> Graph:
     """A caller's CSR graph `(indptr, indices)` over `n` points as two uint32 arrays,
-    checked: n + 1 offsets rising from 0 to len(indices), neighbours in [0, n), and no
-    empty neighbour list when there are two or more points."""
-    from ._graphs import check_graph
-
+    checked by `check_graph` and `check_searchable_graph`."""
     try:
         indptr, indices = graph
     except (TypeError, ValueError):
@@ -127,11 +124,75 @@ def as_graph(graph: Any, n: int, name: str) -> Graph:
     check_graph(n, ip, ix, name)
     if len(ix) > MAX_POINTS:
         raise ValueError(f"{name}: at most {MAX_POINTS:,} neighbour entries are supported")
-    if n >= 2:
-        empty = np.diff(ip.astype(np.int64)) == 0
+    check_searchable_graph(ip, name)
+    return np.ascontiguousarray(ip, np.uint32), np.ascontiguousarray(ix, np.uint32)
+
+
+def check_graph(n: int, indptr: np.ndarray, indices: np.ndarray, name: str) -> None:
+    """ValueError naming `name` unless (indptr, indices) is a CSR graph over n vertices:
+    n + 1 integer offsets rising from 0 to len(indices), neighbours in [0, n)."""
+    if indptr.ndim != 1 or len(indptr) != n + 1:
+        raise ValueError(f"{name}: indptr must have n + 1 = {n + 1} entries, not shape {indptr.shape}")
+    if indices.ndim != 1:
+        raise ValueError(f"{name}: indices must be one-dimensional, not shape {indices.shape}")
+    for label, arr in (("indptr", indptr), ("indices", indices)):
+        if arr.dtype.kind not in "ui":
+            raise ValueError(f"{name}: {label} must hold integers, not {arr.dtype}")
+    if n + 1 and (indptr[0] != 0 or indptr[-1] != len(indices) or (np.diff(indptr.astype(np.int64)) < 0).any()):
+        raise ValueError(f"{name}: indptr must rise from 0 to len(indices) = {len(indices)}")
+    if len(indices) and (indices.min() < 0 or indices.max() >= n):
+        raise ValueError(f"{name}: neighbour numbers must lie in [0, {n})")
+
+
+def check_searchable_graph(indptr: np.ndarray, name: str) -> None:
+    """ValueError naming `name` when a vertex of a graph over two or more points has no
+    neighbours: a descent that reaches it stops there, so no search over the graph is
+    exact. `indptr` must have passed `check_graph`."""
+    if len(indptr) > 2:
+        empty = np.diff(indptr.astype(np.int64)) == 0
         if empty.any():
             raise ValueError(f"{name}: point {int(np.argmax(empty))} has no neighbours")
-    return np.ascontiguousarray(ip, np.uint32), np.ascontiguousarray(ix, np.uint32)
+
+
+def as_clouds(clouds: Any, dtype: Optional[npt.DTypeLike]) -> List[np.ndarray]:
+    """A non-empty sequence of non-empty point clouds, each checked by `as_points` under
+    the name `clouds[i]`."""
+    if isinstance(clouds, (str, bytes)) or not hasattr(clouds, "__len__"):
+        raise TypeError("clouds must be a sequence of (n, 3) point arrays")
+    if len(clouds) == 0:
+        raise ValueError("clouds is empty: give at least one cloud")
+    out = []
+    for c, cloud in enumerate(clouds):
+        arr = as_points(cloud, f"clouds[{c}]", dtype)
+        if len(arr) == 0:
+            raise ValueError(f"clouds[{c}] has no points")
+        out.append(arr)
+    return out
+
+
+def as_graphs(graphs: Any, points: List[np.ndarray]) -> List[Graph]:
+    """One graph per cloud, each checked by `as_graph` under the name `graphs[i]`."""
+    if isinstance(graphs, (str, bytes)) or not hasattr(graphs, "__len__"):
+        raise TypeError("graphs must be a sequence of (indptr, indices) pairs")
+    if len(graphs) != len(points):
+        raise ValueError(f"graphs has {len(graphs)} entries but there are {len(points)} clouds")
+    return [as_graph(g, len(p), f"graphs[{c}]") for c, (g, p) in enumerate(zip(graphs, points))]
+
+
+def as_block(block: Any, name: str = "block") -> int:
+    """A block size of the blocked descent: a non-negative integer (0: the native default)."""
+    if isinstance(block, (bool, np.bool_)) or not isinstance(block, numbers.Integral) or block < 0:
+        raise ValueError(f"{name} must be a non-negative integer, not {block!r}")
+    return int(block)
+
+
+def as_reorder(reorder: Any, name: str = "reorder") -> Union[bool, str]:
+    """"auto", True or False."""
+    if isinstance(reorder, str) and reorder == "auto":
+        return reorder
+    if isinstance(reorder, (bool, np.bool_, numbers.Integral)) and reorder in (0, 1):
+        return bool(reorder)
+    raise ValueError(f"{name} must be 'auto', True or False, not {reorder!r}")
 
 
 # The kept form of an Index (a saved file or a pickled state), format version 1: its

@@ -26,10 +26,10 @@
 #include <vector>
 
 #include "../buffer.hpp"
-#include "../coherent_order.hpp"
 #include "../errors.hpp"
 #include "../morton.hpp"
 #include "../packed.hpp"
+#include "../radix_sort.hpp"
 #include "triangulation.hpp"
 
 namespace plov::delaunay {
@@ -133,12 +133,7 @@ private:
             }
         }
         const auto* tri = reinterpret_cast<const Triple*>(xyz);
-        morton_detail::Box3 box = morton_detail::bounds(tri, n_);
-        double extent[3];
-        for (int a = 0; a < 3; ++a) {
-            extent[a] = box.hi[a] - box.lo[a];
-            if (!(extent[a] > 0.0)) extent[a] = 1.0;
-        }
+        const morton_detail::Frame box = morton_detail::frame_of(morton_detail::bounds(tri, n_));
 
         // Sorted by the top 32 bits of the code in counting passes, then every run of
         // equal top bits by the whole order (few runs: points sharing a cell of about
@@ -146,7 +141,7 @@ private:
         std::vector<std::uint64_t> code(n_);
         Buffer<std::uint64_t> keys(n_);
         for (std::size_t i = 0; i < n_; ++i) {
-            code[i] = morton_code(tri[i], box.lo, extent);
+            code[i] = morton_code(tri[i], box.lo, box.extent);
             keys[i] = code[i] >> 31 << 32 | i;
         }
         sort_by_key(keys, 32, false);
