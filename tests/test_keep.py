@@ -86,7 +86,7 @@ RESTORES = {
 @pytest.fixture(params=[False, True], ids=["caller-order", "renumbered"])
 def reorder(request, monkeypatch):
     if request.param:
-        monkeypatch.setattr(_index, "_REORDER_MIN_POINTS", 0)
+        monkeypatch.setattr(_index, "_MORTON_NUMBERING_MIN_POINTS", 0)
     return request.param
 
 
@@ -154,7 +154,7 @@ def test_restoring_builds_and_sorts_nothing(monkeypatch, tmp_path):
         raise AssertionError("a restore rebuilt or renumbered the index")
 
     with monkeypatch.context() as m:
-        for name in ("delaunay_graph", "delaunay_graph_ordered", "morton_order", "renumber"):
+        for name in ("delaunay_graph", "delaunay_graph_ordered", "morton_perm", "renumber"):
             m.setattr(_index, name, refused)
         restored = [pickle.loads(state), plov.Index.load(tmp_path / "a.npz")]
     for r in restored:
@@ -162,7 +162,7 @@ def test_restoring_builds_and_sorts_nothing(monkeypatch, tmp_path):
 
 
 def test_kept_forms_are_small(monkeypatch, tmp_path):
-    monkeypatch.setattr(_index, "_REORDER_MIN_POINTS", 0)
+    monkeypatch.setattr(_index, "_MORTON_NUMBERING_MIN_POINTS", 0)
     n = 3000
     index = plov.Index(degenerate("uniform", n))
     edges = len(index.graph[1])
