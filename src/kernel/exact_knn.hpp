@@ -137,8 +137,9 @@ struct Scratch {
 // `out`. With a bound `r` (a distance; compared squared in `T`, inclusive) only points
 // within it are reported. Entries without an answer get the miss marker (+inf, number
 // of target points). The first descent starts at vertex `seed`, every later one at the
-// previous answer; returns the vertex reached by the last descent (the seed of a call
-// that goes on from here).
+// previous answer, or, with `starts`, each at the start vertex of its row (indexed like
+// the rows of `out`; vertices checked by the caller); returns the vertex reached by the
+// last descent (the seed of a call that goes on from here).
 //
 // Only points strictly closer than the k-th best (or the bound) are expanded, besides
 // the nearest ones: each answer other than a nearest point has a strictly closer
@@ -147,7 +148,8 @@ struct Scratch {
 // each other.
 template <class T, class Queries>
 std::uint32_t exact_knn(const ExactTarget<T>& target, const Queries& query, std::size_t nq, std::size_t k,
-                        std::optional<T> r, std::uint32_t seed, const ExactOutput<T>& out) {
+                        std::optional<T> r, std::uint32_t seed, const ExactOutput<T>& out,
+                        const std::int64_t* starts = nullptr) {
     constexpr T inf = std::numeric_limits<T>::infinity();
     const GraphView<T>& g = target.graph;
     const std::size_t n = g.n_points;
@@ -209,6 +211,7 @@ std::uint32_t exact_knn(const ExactTarget<T>& target, const Queries& query, std:
         }
 
         bool tie = false;
+        if (starts) carried = static_cast<std::uint32_t>(starts[out.rows ? out.rows[q] : q]);
         const auto [d0, v0] = exact_detail::descend(dt, p, carried, tie);
         carried = v0;
         if (!(d0 <= r2)) {  // also a NaN distance: nothing can be reported

@@ -10,11 +10,13 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _native
+from ._neighbourhoods import query_self
 from ._graphs import delaunay_graph, delaunay_graph_ordered, prepared_class, renumber
 from ._validate import (
     as_bound,
     as_count,
     as_graph,
+    as_hint,
     as_points,
     as_real_array,
     as_workers,
@@ -107,8 +109,19 @@ class Index:
         np.put(_as_rows(out), self._labels, _as_rows(self._points))
         return out
 
+    @property
+    def _vertices(self) -> np.ndarray:
+        """The search's vertex of every caller row (int64), made on first use."""
+        vertices: Optional[np.ndarray] = getattr(self, "_vertex_of", None)
+        if vertices is None:
+            vertices = np.arange(self.n, dtype=np.int64)
+            if self._labels is not None:
+                vertices[self._labels] = vertices.copy()
+            self._vertex_of = vertices
+        return vertices
+
     def query(self, x: npt.ArrayLike, k: int = 1, *, distance_upper_bound: Optional[float] = None,
-              workers: int = 1) -> Result:
+              workers: int = 1, hint: Optional[npt.ArrayLike] = None) -> Result:
         """The `k` nearest points of the index for every point of `x`.
 
         Parameters
@@ -125,6 +138,12 @@ class Index:
         workers : int
             Threads to split the queries over (-1: every core). The results do not
             depend on it.
+        hint : array_like of int, optional
+            One index of the index's points per query point (a scalar for a single
+            point), where its search starts: for a cloud that moves a little between
+            calls, the indices the last call returned (for `k > 1`, its first column).
+            A hint near the answer makes the search cheap; the answer never depends on
+            it.
 
         Returns
         -------
@@ -139,10 +158,32 @@ class Index:
         k = as_count(k, "k")
         r = as_bound(distance_upper_bound)
         nw = as_workers(workers)
-        dists, idx = self._search(pts, None, k, r, nw)
+        starts = order = None
+        if hint is not None:
+            # Walked in the order of their start vertices: consecutive walks start close.
+            starts = self._vertices.take(as_hint(hint, len(pts), self.n))
+            with native_errors():
+                order = _native.start_order(starts, self.n).view(np.int64)
+        dists, idx = self._search(pts, order, k, r, nw, starts)
         if single:
             return dists[0], idx[0]
         return dists, idx
+
+    def query_self(self, k: int, *, distance_upper_bound: Optional[float] = None, workers: int = 1) -> Result:
+        """The `k` nearest other points of every point of the index.
+
+        Each point's search starts at its own vertex, with no descent. The point itself is
+        left out by its index; copies of it are other points, at distance 0. Unlike a
+        query of the cloud against itself with `k + 1` that drops the first column, this
+        is right when points repeat.
+
+        Returns
+        -------
+        (dists, idx), both `(n, k)` (for every `k`, 1 included), in the caller's numbering,
+        rows in ascending (distance, index) order. Entries without an answer (fewer than
+        `k + 1` points, or cut by `distance_upper_bound`, inclusive) are `(inf, n)`.
+        """
+        return query_self(self, k, distance_upper_bound, workers)
 
     def query_index(self, other: "Index", k: int = 1, *, distance_upper_bound: Optional[float] = None,
                     workers: int = 1) -> Result:
@@ -158,9 +199,9 @@ class Index:
         return self._search(np.ascontiguousarray(other.data, dtype=self.dtype), order, k, r, nw)
 
     def _search(self, pts: np.ndarray, order: Optional[np.ndarray], k: int, r: Optional[float],
-                workers: int) -> Result:
+                workers: int, starts: Optional[np.ndarray] = None) -> Result:
         """Searches the rows of `pts`, in chunks, with results in the caller's order of
-        `pts`. Each worker walks its share of the rows in a spatially coherent order:
+        `pts`; with `starts`, each row's search starts at its vertex there. Each worker walks its share of the rows in a spatially coherent order:
         `order` cut into `workers` pieces, or, without `order`, the rows of one slab of
         space sorted by the worker itself, so that no step runs serially and each
         worker's walks stay in its own part of the index."""
@@ -179,7 +220,7 @@ class Index:
                     return
                 with native_errors():
                     seed = int(_native.knn_exact(self._target, pts, dists, idx, r, self._labels, seed,
-                                                 rows[a:a + chunk]))
+                                                 rows[a:a + chunk], starts))
 
         if workers == 1:
             walk(order if order is not None else morton_order(pts))

@@ -2,6 +2,8 @@
 // built from the same kernel and binding code as _plov. Its targets are _plov's
 // prepared objects, so one packed cloud serves both modules. Add an operation by
 // writing it below and adding a line to `functions`.
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "kernel/coherent_order.hpp"
@@ -17,7 +19,8 @@ namespace {
 constexpr const char* kModuleDoc = "Native operations of the plov package (not a public interface).";
 
 constexpr const char* kKnnExactDoc =
-    "knn_exact(target, points, dists, idx, distance_upper_bound=None, labels=None, seed=0, rows=None)\n--\n\n"
+    "knn_exact(target, points, dists, idx, distance_upper_bound=None, labels=None, seed=0, rows=None,\n"
+    "          starts=None)\n--\n\n"
     "Exact k nearest points of a prepared target (a _plov.PreparedF64 or PreparedF32 over a\n"
     "Delaunay graph) for each row of `points` (same precision), or for the rows listed in\n"
     "`rows` (int64), taken in the order given:\n"
@@ -27,8 +30,10 @@ constexpr const char* kKnnExactDoc =
     "int64, in ascending (distance, label) order, misses as (inf, target.n). Returns the\n"
     "vertex reached by the last descent, to seed the next call. `labels` (int64, one per\n"
     "target vertex) replace the vertex numbers in the results and the tie rule.\n"
-    "`distance_upper_bound` is an inclusive distance. The search runs with the interpreter\n"
-    "lock released; calls on disjoint rows may run at once.";
+    "`distance_upper_bound` is an inclusive distance. `starts` (int64, one target vertex per\n"
+    "row of `points`) starts each row's descent at its own vertex instead of the previous\n"
+    "answer. The search runs with the interpreter lock released; calls on disjoint rows may\n"
+    "run at once.";
 
 constexpr const char* kMortonOrderDoc =
     "morton_order(points, axis=0, lo=None, hi=None)\n--\n\n"
@@ -55,6 +60,12 @@ constexpr const char* kDelaunayTetrahedraDoc =
     "(det[b - a, c - a, d - a] > 0); duplicates appear as their smallest-index copy, and a\n"
     "cloud spanning fewer than three dimensions has none. Runs with the interpreter lock\n"
     "released.";
+
+constexpr const char* kStartOrderDoc =
+    "start_order(starts, n)\n--\n\n"
+    "The rows (uint64) of `starts` (int64 vertices below `n`) in ascending order of their\n"
+    "vertex, coarsely: vertices that differ only in their low bits keep the rows' order.\n"
+    "Runs with the interpreter lock released.";
 
 // A _plov class by name; plov imports _plov before this module.
 Ref plov_class(const char* name) {
@@ -89,6 +100,8 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
     const std::uint64_t seed = a.given(6) ? a.convert(6, u64_arg) : 0;
     std::optional<PermArray> listed;
     if (a.given(7)) listed = a.convert(7, perm_arg);
+    std::optional<PermArray> starts;
+    if (a.given(8)) starts = a.convert(8, perm_arg);
 
     const PreparedGraph<T>& t = target.graph();
     const std::size_t k = dists.view.cols;
@@ -99,12 +112,17 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
         raise(PyExc_ValueError, "labels must be a contiguous array with one entry per target point");
     if (t.n && seed >= t.n) raise(PyExc_ValueError, "seed must be a target vertex");
     if (listed && !listed->contiguous()) raise(PyExc_ValueError, "rows must be contiguous");
+    if (starts && (starts->len() != x.view.rows || !starts->contiguous()))
+        raise(PyExc_ValueError, "starts must be a contiguous array with one entry per row of points");
 
     const std::uint32_t last = without_gil([&] {
         const std::int64_t* rows = listed ? listed->data() : nullptr;
         const std::size_t nq = listed ? listed->len() : x.view.rows;
         if (rows)
             for (std::size_t i = 0; i < nq; ++i) check_index(static_cast<std::uint64_t>(rows[i]), x.view.rows);
+        if (starts)
+            for (std::size_t i = 0; i < starts->len(); ++i)
+                check_index(static_cast<std::uint64_t>(starts->data()[i]), t.n);
         // The queries are packed a block at a time into a buffer that stays in cache:
         // gathering a block in one loop overlaps its cache misses, and the whole set
         // is never copied.
@@ -127,7 +145,8 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
                            reinterpret_cast<std::int64_t*>(const_cast<unsigned char*>(idx.borrow.data)),
                            listed ? listed->data() : nullptr};
         const std::optional<T> bound = r ? std::optional<T>(static_cast<T>(*r)) : std::nullopt;
-        return exact_knn(et, query, nq, k, bound, static_cast<std::uint32_t>(seed), out);
+        return exact_knn(et, query, nq, k, bound, static_cast<std::uint32_t>(seed), out,
+                         starts ? starts->data() : nullptr);
     });
     return Ref::check(PyLong_FromUnsignedLong(last));
 }
@@ -135,8 +154,8 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
 PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         static constexpr Param params[] = {
-            {"target", true},  {"points", true}, {"dists", true}, {"idx", true}, {"distance_upper_bound", false},
-            {"labels", false}, {"seed", false},  {"rows", false}};
+            {"target", true},  {"points", true}, {"dists", true}, {"idx", true},    {"distance_upper_bound", false},
+            {"labels", false}, {"seed", false},  {"rows", false}, {"starts", false}};
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
         PyObject* target = a.get(0);
@@ -193,9 +212,36 @@ PyObject* morton_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
+PyObject* start_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr Param params[] = {{"starts", true}, {"n", true}};
+        static const Signature sig{nullptr, "start_order", params};
+        Args a(sig, args, nargs, kwnames);
+        const auto starts = a.convert(0, perm_arg);
+        const std::uint64_t n = a.convert(1, u64_arg);
+        if (!starts || !starts->contiguous()) raise(PyExc_ValueError, "starts must be a contiguous int64 array");
+        if (starts->len() > 0xFFFFFFFFull) raise(PyExc_ValueError, "starts: too many rows");
+        auto rows = without_gil([&] {
+            const std::size_t m = starts->len();
+            const std::int64_t* v = starts->data();
+            for (std::size_t i = 0; i < m; ++i) check_index(static_cast<std::uint64_t>(v[i]), n);
+            // Keys of at most 16 bits: two counting passes. The vertices of one key are
+            // neighbours in a Morton-numbered cloud already.
+            const int bits = std::bit_width(n);
+            const int shift = std::max(0, bits - 16);
+            Buffer<std::uint64_t> entries(m);
+            for (std::size_t i = 0; i < m; ++i) entries[i] = (static_cast<std::uint64_t>(v[i]) >> shift) << 32 | i;
+            if (m) sort_by_key(entries, std::max(1, bits - shift), true);
+            return entries;
+        });
+        return make_array(std::move(rows));
+    });
+}
+
 PyMethodDef functions[] = {
     {"knn_exact", PLOV_FN(knn_exact), METH_FASTCALL | METH_KEYWORDS, kKnnExactDoc},
     {"morton_order", PLOV_FN(morton_order), METH_FASTCALL | METH_KEYWORDS, kMortonOrderDoc},
+    {"start_order", PLOV_FN(start_order), METH_FASTCALL | METH_KEYWORDS, kStartOrderDoc},
     {"delaunay_graph", PLOV_FN(delaunay_graph), METH_FASTCALL | METH_KEYWORDS, kDelaunayGraphDoc},
     {"delaunay_tetrahedra", PLOV_FN(delaunay_tetrahedra), METH_FASTCALL | METH_KEYWORDS, kDelaunayTetrahedraDoc},
 };
