@@ -153,3 +153,78 @@ def test_bad_hints_are_refused(hint, error, match):
 def test_self_queries_refuse_bad_arguments(call, error, match):
     with pytest.raises(error, match=match):
         call(plov.Index(np.eye(3)))
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("name", list(clouds(np.float64)))
+def test_balls_equal_brute_force(name, dtype, reorder):
+    rng = np.random.default_rng(9)
+    y = clouds(dtype)[name]
+    index = plov.Index(y)
+    # queries on the points, off them, and far away; radii at exact grid distances
+    x = np.concatenate([y[:40], rng.random((50, 3)) * 6 - 0.5, [[1e6, 0, 0]]]).astype(dtype)
+    d = distances(x, y)
+    per_point = rng.choice([0.0, 0.5, 1.0, 2.5], len(x))
+    for r in (0.0, 0.25, 1.0, np.sqrt(2), 3.0, np.inf, per_point):
+        rr = np.broadcast_to(r, len(x))
+        want = [np.nonzero(d[i].astype(np.float64) <= rr[i])[0] for i in range(len(x))]
+        counts = index.query_ball_point(x, r, return_length=True)
+        np.testing.assert_array_equal(counts, [len(w) for w in want])
+        for sort in (False, True):
+            for workers in (1, 2):
+                indptr, indices, dists = index.query_ball_point(x, r, return_sorted=sort, return_distances=True,
+                                                                workers=workers)
+                assert indptr.dtype == indices.dtype == np.int64 and dists.dtype == dtype
+                assert indptr[0] == 0 and len(indptr) == len(x) + 1 and indptr[-1] == len(indices) == len(dists)
+                for i, w in enumerate(want):
+                    if sort:
+                        w = w[np.lexsort((w, d[i, w]))]
+                    np.testing.assert_array_equal(indices[indptr[i]:indptr[i + 1]], w)
+                    np.testing.assert_array_equal(dists[indptr[i]:indptr[i + 1]], d[i, w])
+
+
+def test_ball_of_one_point_and_empty_query_sets():
+    index = plov.Index(clouds(np.float64)["grid"])
+    ind, dist = index.query_ball_point([0, 0, 0], 1.0, return_sorted=True, return_distances=True)
+    np.testing.assert_array_equal(dist, [0, 1, 1, 1])
+    assert index.query_ball_point([0, 0, 0], 1.0, return_length=True) == 4
+    assert index.query_ball_point(np.zeros(3, np.float32), [1.0], return_length=True) == 4
+    indptr, indices = index.query_ball_point(np.zeros((0, 3)), 1.0)
+    np.testing.assert_array_equal(indptr, [0])
+    assert len(indices) == 0
+    assert len(index.query_ball_point(np.zeros((0, 3)), 1.0, return_length=True)) == 0
+
+
+def test_ball_search_is_interrupted(monkeypatch):
+    # Ctrl-C arrives during a call whose one chunk would list every point many times.
+    import signal
+    import threading
+
+    index = plov.Index(np.random.default_rng(0).random((20000, 3)))
+    monkeypatch.setattr(plov._neighbourhoods, "_BALL_CHUNK", 10**6)
+    timer = threading.Timer(0.2, signal.raise_signal, (signal.SIGINT,))
+    timer.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            index.query_ball_point(np.zeros((5000, 3)), np.inf, return_length=True)
+    finally:
+        timer.cancel()
+
+
+@pytest.mark.parametrize("call, error, match", [
+    (lambda ix: ix.query_ball_point(np.zeros((2, 3)), -1.0), ValueError, "r must be a non-negative distance"),
+    (lambda ix: ix.query_ball_point(np.zeros((2, 3)), np.nan), ValueError, "r must be a non-negative distance"),
+    (lambda ix: ix.query_ball_point(np.zeros((2, 3)), [1.0, -2]), ValueError, r"r\[1\] must be a non-negative"),
+    (lambda ix: ix.query_ball_point(np.zeros((2, 3)), [1.0, 2, 3]), ValueError, r"r must be a number or have shape"),
+    (lambda ix: ix.query_ball_point(np.zeros((2, 3)), "1"), TypeError, "r must hold real numbers"),
+    (lambda ix: ix.query_ball_point(np.zeros((2, 3)), True), TypeError, "r must hold real numbers"),
+    (lambda ix: ix.query_ball_point(np.zeros((2, 2)), 1.0), ValueError, "x must have shape"),
+    (lambda ix: ix.query_ball_point([[np.nan, 0, 0]], 1.0), ValueError, "x has a NaN"),
+    (lambda ix: ix.query_ball_point(np.zeros((2, 3)), 1.0, return_sorted=None), TypeError, "return_sorted must be"),
+    (lambda ix: ix.query_ball_point(np.zeros((2, 3)), 1.0, return_length=1), TypeError, "return_length must be"),
+    (lambda ix: ix.query_ball_point(np.zeros((2, 3)), 1.0, return_distances="y"), TypeError, "return_distances"),
+    (lambda ix: ix.query_ball_point(np.zeros((2, 3)), 1.0, workers=0), ValueError, "workers"),
+])
+def test_balls_refuse_bad_arguments(call, error, match):
+    with pytest.raises(error, match=match):
+        call(plov.Index(np.eye(3)))

@@ -3,14 +3,14 @@
 from __future__ import annotations
 
 import threading
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, List, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _native
-from ._neighbourhoods import query_self
+from ._threads import run_shares
+from ._neighbourhoods import query_ball_point, query_self
 from ._graphs import delaunay_graph, delaunay_graph_ordered, prepared_class, renumber
 from ._validate import (
     as_bound,
@@ -185,6 +185,46 @@ class Index:
         """
         return query_self(self, k, distance_upper_bound, workers)
 
+    def query_ball_point(self, x: npt.ArrayLike, r: Any, *, return_sorted: bool = False,
+                         return_distances: bool = False, return_length: bool = False, workers: int = 1) -> Any:
+        """The points of the index within distance `r` of every point of `x`.
+
+        Each search descends to the nearest point, then expands breadth-first over the
+        Delaunay graph through the points inside the ball only (they are connected in
+        it), so its cost follows the size of the answer. For "at most `k` points within
+        `r`" use `query(x, k, distance_upper_bound=r)`.
+
+        Parameters
+        ----------
+        x : array_like, shape (m, 3) or (3,)
+            Query points (cast to the index's dtype).
+        r : float or array_like of shape (m,)
+            One radius for all points or one per point: non-negative, `inf` for every
+            point. Inclusive: a point at distance exactly `r` is in (cKDTree's is too),
+            with distances computed in the index's dtype.
+        return_sorted : bool
+            Order each point's neighbours by (distance, index); otherwise by index.
+        return_distances : bool
+            Also return the distances, in the index's dtype.
+        return_length : bool
+            Return only the number of neighbours of every point (nothing is stored).
+        workers : int
+            Threads to split the queries over (-1: every core); the results do not
+            depend on it.
+
+        Returns
+        -------
+        In compressed sparse row form, the neighbours of `x[i]` being
+        `indices[indptr[i]:indptr[i + 1]]`: `(indptr, indices)`, both int64 (`indptr` of
+        length `m + 1`, `indices` in the index's numbering), or `(indptr, indices, dists)`
+        with `return_distances`; with `return_length` the int64 counts. For a single point
+        of shape `(3,)`: `indices` (or `(indices, dists)`), or the count as an int.
+        `scipy.sparse.csr_matrix((dists, indices, indptr), shape=(m, n))` makes the
+        sparse distance matrix of the answers. The output grows with the answer; one that
+        cannot fit in memory raises MemoryError.
+        """
+        return query_ball_point(self, x, r, return_sorted, return_distances, return_length, workers)
+
     def query_index(self, other: "Index", k: int = 1, *, distance_upper_bound: Optional[float] = None,
                     workers: int = 1) -> Result:
         """As `query`, with the points of another Index as the queries (in `other`'s
@@ -234,25 +274,12 @@ class Index:
                                        None]
 
         def share(w: int) -> None:
-            try:
-                if order is not None:
-                    walk(order[w * m // workers:(w + 1) * m // workers])
-                else:
-                    walk(morton_order(pts, axis, cuts[w], cuts[w + 1]))
-            except BaseException:
-                stop.set()  # a failure or an interrupt ends every share at its next chunk
-                raise
+            if order is not None:
+                walk(order[w * m // workers:(w + 1) * m // workers])
+            else:
+                walk(morton_order(pts, axis, cuts[w], cuts[w + 1]))
 
-        # The calling thread takes the first share itself.
-        pool = ThreadPoolExecutor(workers - 1)
-        try:
-            futures = [pool.submit(share, w) for w in range(1, workers)]
-            share(0)
-            for f in futures:
-                f.result()
-        finally:
-            stop.set()
-            pool.shutdown(wait=True)
+        run_shares(workers, share, stop)
         return self._shaped(dists, idx)
 
     @staticmethod

@@ -18,6 +18,17 @@ def knn_exact(
     rows: Optional[npt.NDArray[np.int64]] = None,
     starts: Optional[npt.NDArray[np.int64]] = None,
 ) -> int: ...
+def ball_points(
+    target: Union[PreparedF64, PreparedF32],
+    points: npt.NDArray[np.floating],
+    radii: npt.NDArray[np.float64],
+    labels: Optional[npt.NDArray[np.int64]] = None,
+    seed: int = 0,
+    rows: Optional[npt.NDArray[np.int64]] = None,
+    sort: bool = False,
+    counts_only: bool = False,
+    with_dists: bool = False,
+) -> Tuple[npt.NDArray[np.int64], Optional[npt.NDArray[np.int64]], Optional[npt.NDArray[np.floating]], int]: ...
 def start_order(starts: npt.NDArray[np.int64], n: int) -> npt.NDArray[np.uint64]: ...
 def morton_order(points: npt.NDArray[np.floating], axis: int = 0, lo: Optional[float] = None,
                  hi: Optional[float] = None) -> npt.NDArray[np.uint64]: ...

@@ -1,13 +1,17 @@
-"""A cloud's own k nearest neighbours (`Index.query_self`, `knn_graph`)."""
+"""Neighbourhoods beyond a plain query: a cloud's own k nearest neighbours
+(`Index.query_self`, `knn_graph`) and the points inside balls (`Index.query_ball_point`)."""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Tuple
+import threading
+from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
-from ._validate import as_bound, as_count, as_flag, as_points, as_real_array, as_workers
+from . import _native
+from ._threads import run_shares
+from ._validate import as_bound, as_count, as_flag, as_points, as_radii, as_real_array, as_workers, native_errors
 
 if TYPE_CHECKING:
     from ._index import Index
@@ -30,6 +34,68 @@ def query_self(index: "Index", k: int, distance_upper_bound: Optional[float], wo
     cols = np.arange(k, dtype=np.int64)
     cols = cols + (cols >= dropped[:, None])
     return np.take_along_axis(dists, cols, axis=1), np.take_along_axis(idx, cols, axis=1)
+
+
+# Queries per native call of a ball search: a few tens of milliseconds at about twenty
+# points per ball (the kernel also checks for Ctrl-C inside a call that runs long).
+_BALL_CHUNK = 16384
+
+
+def query_ball_point(index: "Index", x: npt.ArrayLike, r: Any, return_sorted: bool, return_distances: bool,
+                     return_length: bool, workers: int) -> Any:
+    """See `Index.query_ball_point`."""
+    from ._index import morton_order
+
+    arr = as_real_array(x, "x")
+    single = arr.shape == (3,)
+    pts = as_points(arr.reshape(1, 3) if single else arr, "x", index.dtype)
+    m = len(pts)
+    radii = as_radii(r, m)
+    by_distance = as_flag(return_sorted, "return_sorted")
+    with_dists = as_flag(return_distances, "return_distances")
+    counts_only = as_flag(return_length, "return_length")
+    nw = min(as_workers(workers), max(1, m // _BALL_CHUNK))
+    order = morton_order(pts)
+    # Each worker walks a piece of the Morton order, in chunks; the pieces' results are
+    # put back in the caller's order at the end.
+    pieces: List[List[Tuple[np.ndarray, Any]]] = [[] for _ in range(nw)]
+    stop = threading.Event()
+
+    def walk(w: int) -> None:
+        rows = order[w * m // nw:(w + 1) * m // nw]
+        seed = 0
+        for a in range(0, len(rows), _BALL_CHUNK):
+            if stop.is_set():
+                return
+            chunk = rows[a:a + _BALL_CHUNK]
+            with native_errors():
+                res = _native.ball_points(index._target, pts, radii, index._labels, seed, chunk, by_distance,
+                                          counts_only, with_dists)
+            seed = int(res[3])
+            pieces[w].append((chunk, res))
+
+    run_shares(nw, walk, stop)
+    done = [piece for share in pieces for piece in share]
+    rows = np.concatenate([c for c, _ in done]) if done else np.zeros(0, np.int64)
+    walked = np.concatenate([res[0] for _, res in done]) if done else np.zeros(0, np.int64)
+    counts = np.empty(m, np.int64)
+    counts[rows] = walked
+    if counts_only:
+        return int(counts[0]) if single else counts
+    indptr = np.zeros(m + 1, np.int64)
+    np.cumsum(counts, out=indptr[1:])
+    # Each query's run of points moves from its place in walk order to its row's place.
+    shift = np.repeat(indptr[rows] - (np.cumsum(walked) - walked), walked)
+    place = shift + np.arange(len(shift), dtype=np.int64)
+    indices = np.empty(len(shift), np.int64)
+    indices[place] = np.concatenate([res[1] for _, res in done]) if done else indices
+    dists = None
+    if with_dists:
+        dists = np.empty(len(shift), index.dtype)
+        dists[place] = np.concatenate([res[2] for _, res in done]) if done else dists
+    if single:
+        return (indices, dists) if with_dists else indices
+    return (indptr, indices, dists) if with_dists else (indptr, indices)
 
 
 def knn_graph(points: npt.ArrayLike, k: int, *, distance_upper_bound: Optional[float] = None, workers: int = 1,

@@ -94,6 +94,23 @@ def as_hint(hint: Any, m: int, n: int, name: str = "hint") -> np.ndarray:
     return np.ascontiguousarray(arr, np.int64)
 
 
+def as_radii(r: Any, m: int, name: str = "r") -> np.ndarray:
+    """A radius for every one of `m` query points: a number, or an array of shape (m,),
+    of non-negative distances (+inf allowed), as a float64 array of length 1 or m."""
+    arr = as_real_array(r, name)
+    if arr.ndim == 0:
+        arr = arr.reshape(1)
+    elif arr.shape != (m,):
+        raise ValueError(f"{name} must be a number or have shape ({m},), one radius per query point, not {arr.shape}")
+    out = np.ascontiguousarray(arr, np.float64)
+    bad = ~(out >= 0)
+    if bad.any():
+        i = int(np.argmax(bad))
+        where = f"[{i}]" if np.ndim(r) else ""
+        raise ValueError(f"{name}{where} must be a non-negative distance, not {out[i]}")
+    return out
+
+
 def as_flag(v: Any, name: str) -> bool:
     """True or False (NumPy booleans included); TypeError naming `name` otherwise."""
     if not isinstance(v, (bool, np.bool_)):

@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 
+#include "kernel/ball.hpp"
 #include "kernel/coherent_order.hpp"
 #include "kernel/exact_knn.hpp"
 #include "module_def.hpp"
@@ -67,6 +68,19 @@ constexpr const char* kStartOrderDoc =
     "vertex, coarsely: vertices that differ only in their low bits keep the rows' order.\n"
     "Runs with the interpreter lock released.";
 
+constexpr const char* kBallPointsDoc =
+    "ball_points(target, points, radii, labels=None, seed=0, rows=None, sort=False, counts_only=False,\n"
+    "            with_dists=False)\n--\n\n"
+    "The target points (of a prepared target over a Delaunay graph) whose distance, computed\n"
+    "in the points' precision, is at most the radius, for each row of `points` (or each row\n"
+    "listed in `rows`, int64, in that order). `radii` (float64, 1-D) holds one radius for\n"
+    "all rows or one per row of `points`. Returns (counts, found, dists, vertex): int64\n"
+    "counts in the order walked, the labels found, query after query, each query's by\n"
+    "label or with `sort` by (distance, label) (None with `counts_only`), their distances\n"
+    "(None unless `with_dists`), and the vertex the last descent reached, to seed the next\n"
+    "call. `labels` as for knn_exact. Runs with the interpreter lock released and stops on\n"
+    "Ctrl-C.";
+
 // A _plov class by name; plov imports _plov before this module.
 Ref plov_class(const char* name) {
     Ref module = Ref::check(PyImport_ImportModule("_plov"));
@@ -76,6 +90,18 @@ Ref plov_class(const char* name) {
 bool is_instance(PyObject* o, const char* class_name) {
     Ref cls = plov_class(class_name);
     return PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(cls.get()));
+}
+
+// Whether argument 0 is a PreparedF64 (true) or a PreparedF32 (false); anything else is
+// refused with the conversion error naming it.
+bool is_f64_target(const Args& a) {
+    PyObject* target = a.get(0);
+    if (is_instance(target, "PreparedF64")) return true;
+    if (is_instance(target, "PreparedF32")) return false;
+    a.convert(0, [](PyObject* o) -> int {
+        raise(PyExc_TypeError, "'" + type_qualname(o) + "' object is not an instance of 'PreparedF64'");
+    });
+    return false;
 }
 
 // A writeable, aligned, C-contiguous 2-D array of `T` that answers are written into.
@@ -159,12 +185,83 @@ PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
         PyObject* target = a.get(0);
-        if (is_instance(target, "PreparedF64")) return knn_exact_impl<double>(target, a);
-        if (is_instance(target, "PreparedF32")) return knn_exact_impl<float>(target, a);
-        a.convert(0, [](PyObject* o) -> int {
-            raise(PyExc_TypeError, "'" + type_qualname(o) + "' object is not an instance of 'PreparedF64'");
+        return is_f64_target(a) ? knn_exact_impl<double>(target, a) : knn_exact_impl<float>(target, a);
+    });
+}
+
+// A Vec's contents as a new 1-D array.
+template <class T>
+Ref vec_array(Vec<T>& v) {
+    Buffer<T> out(v.size());
+    std::copy(v.begin(), v.end(), out.begin());
+    return make_array(std::move(out));
+}
+
+template <class T>
+Ref ball_points_impl(PyObject* target_obj, const Args& a) {
+    auto target = PreparedRef<T>::take(target_obj);
+    auto x = a.convert(1, array2d_arg<T>);
+    auto radii = a.convert(2, [](PyObject* o) { return array_arg(o, NPY_FLOAT64, 1); });
+    std::optional<PermArray> labels;
+    if (a.given(3)) labels = a.convert(3, perm_arg);
+    const std::uint64_t seed = a.given(4) ? a.convert(4, u64_arg) : 0;
+    std::optional<PermArray> listed;
+    if (a.given(5)) listed = a.convert(5, perm_arg);
+    BallOptions opt;
+    opt.by_distance = a.given(6) && a.convert(6, bool_arg);
+    opt.counts_only = a.given(7) && a.convert(7, bool_arg);
+    opt.with_dists = a.given(8) && a.convert(8, bool_arg);
+
+    const PreparedGraph<T>& t = target.graph();
+    if (x.view.rows && x.view.cols != 3) raise(PyExc_ValueError, "points must have 3 columns");
+    const std::size_t nr = radii.shape[0];
+    if (nr != 1 && nr != x.view.rows) raise(PyExc_ValueError, "radii must hold one radius or one per row of points");
+    if (labels && (labels->len() != t.n || !labels->contiguous()))
+        raise(PyExc_ValueError, "labels must be a contiguous array with one entry per target point");
+    if (t.n && seed >= t.n) raise(PyExc_ValueError, "seed must be a target vertex");
+    if (listed && !listed->contiguous()) raise(PyExc_ValueError, "rows must be contiguous");
+
+    BallResults<T> res;
+    std::uint32_t last = 0;
+    try {
+        last = without_gil_polled([&](auto& poll) {
+            const std::int64_t* rows = listed ? listed->data() : nullptr;
+            const std::size_t nq = listed ? listed->len() : x.view.rows;
+            if (rows)
+                for (std::size_t i = 0; i < nq; ++i) check_index(static_cast<std::uint64_t>(rows[i]), x.view.rows);
+            auto row = [&](std::size_t q) { return rows ? static_cast<std::size_t>(rows[q]) : q; };
+            auto query = [&](std::size_t q) {
+                const std::size_t i = row(q);
+                return PackedPoint<T>{x.view.at(i, 0), x.view.at(i, 1), x.view.at(i, 2), T(0)};
+            };
+            auto radius = [&](std::size_t q) {
+                double r;
+                std::memcpy(&r, radii.data + static_cast<std::ptrdiff_t>(nr == 1 ? 0 : row(q)) * radii.strides[0],
+                            sizeof r);
+                return r;
+            };
+            ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr};
+            return ball_search(et, query, radius, nq, static_cast<std::uint32_t>(seed), opt, res, poll);
         });
-        return Ref();
+    } catch (const Cancelled&) {
+        throw_error();
+    }
+    Ref counts = make_array(std::move(res.counts));
+    Ref found = opt.counts_only ? Ref::check(Py_NewRef(Py_None)) : vec_array(res.labels);
+    Ref dists = opt.with_dists && !opt.counts_only ? vec_array(res.dists) : Ref::check(Py_NewRef(Py_None));
+    Ref vertex = Ref::check(PyLong_FromUnsignedLong(last));
+    return Ref::check(PyTuple_Pack(4, counts.get(), found.get(), dists.get(), vertex.get()));
+}
+
+PyObject* ball_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr Param params[] = {{"target", true},  {"points", true},       {"radii", true},
+                                           {"labels", false}, {"seed", false},        {"rows", false},
+                                           {"sort", false},   {"counts_only", false}, {"with_dists", false}};
+        static const Signature sig{nullptr, "ball_points", params};
+        Args a(sig, args, nargs, kwnames);
+        PyObject* target = a.get(0);
+        return is_f64_target(a) ? ball_points_impl<double>(target, a) : ball_points_impl<float>(target, a);
     });
 }
 
@@ -241,6 +338,7 @@ PyObject* start_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef functions[] = {
     {"knn_exact", PLOV_FN(knn_exact), METH_FASTCALL | METH_KEYWORDS, kKnnExactDoc},
     {"morton_order", PLOV_FN(morton_order), METH_FASTCALL | METH_KEYWORDS, kMortonOrderDoc},
+    {"ball_points", PLOV_FN(ball_points), METH_FASTCALL | METH_KEYWORDS, kBallPointsDoc},
     {"start_order", PLOV_FN(start_order), METH_FASTCALL | METH_KEYWORDS, kStartOrderDoc},
     {"delaunay_graph", PLOV_FN(delaunay_graph), METH_FASTCALL | METH_KEYWORDS, kDelaunayGraphDoc},
     {"delaunay_tetrahedra", PLOV_FN(delaunay_tetrahedra), METH_FASTCALL | METH_KEYWORDS, kDelaunayTetrahedraDoc},
