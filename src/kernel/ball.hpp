@@ -81,6 +81,7 @@ std::uint32_t ball_search(const ExactTarget<T>& target, const Queries& query, co
     Buffer<std::uint32_t> stamps = Buffer<std::uint32_t>::zeros(n);
     std::uint32_t generation = 0;
     Vec<std::uint32_t> queue(64);
+    Vec<std::uint32_t> fresh(64);  // neighbours first seen while expanding one vertex
     Vec<ball_detail::Hit<T>> hits(64);
     constexpr std::size_t kPollEvery = std::size_t{1} << 20;  // distance evaluations
     std::size_t since_poll = 0;
@@ -118,12 +119,21 @@ std::uint32_t ball_search(const ExactTarget<T>& target, const Queries& query, co
             const std::uint32_t a = dt.indptr[v];
             const std::uint32_t b = dt.indptr[std::size_t{v} + 1];
             since_poll += b - a;
+            // Mark first, branch-free (whether a neighbour was seen is unpredictable),
+            // fetching the unseen ones' points, then score them.
+            fresh.reserve(b - a);
+            std::uint32_t* f = fresh.data();
+            std::size_t n_fresh = 0;
             for (std::uint32_t e = a; e < b; ++e) {
                 const std::uint32_t u = dt.neighbour(e);
-                if (stamps[u] == generation) continue;
+                f[n_fresh] = u;
+                __builtin_prefetch(g.points + u);
+                n_fresh += stamps[u] != generation;
                 stamps[u] = generation;
-                const T d2 = dist2(g.points[u], p);
-                if (d2 <= limit) reached(u, d2);
+            }
+            for (std::size_t j = 0; j < n_fresh; ++j) {
+                const T d2 = dist2(g.points[f[j]], p);
+                if (d2 <= limit) reached(f[j], d2);
             }
             if (since_poll >= kPollEvery) {
                 since_poll = 0;
