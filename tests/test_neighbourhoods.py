@@ -228,3 +228,22 @@ def test_ball_search_is_interrupted(monkeypatch):
 def test_balls_refuse_bad_arguments(call, error, match):
     with pytest.raises(error, match=match):
         call(plov.Index(np.eye(3)))
+
+
+def test_icp_example_registers_with_and_without_hints():
+    import importlib.util
+    from pathlib import Path
+
+    spatial = pytest.importorskip("scipy.spatial")
+    path = Path(__file__).resolve().parent.parent / "examples" / "icp.py"
+    spec = importlib.util.spec_from_file_location("icp_example", path)
+    icp = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(icp)
+    source, target, truth = icp.problem(4000, 2000, degrees=2.0)
+    hinted = icp.plov_icp(source, target, 15, max_distance=0.3)
+    # the same answers at every step, so the same transform to the last bit
+    np.testing.assert_array_equal(hinted, icp.plov_icp(source, target, 15, max_distance=0.3, hints=False))
+    tree = spatial.cKDTree(target)
+    with_tree = icp.icp(source, target, lambda x, hint: tree.query(x, distance_upper_bound=0.3), 15, 0.3)
+    np.testing.assert_allclose(hinted, with_tree, atol=1e-12)
+    assert np.linalg.norm(hinted - truth) < np.linalg.norm(np.eye(4) - truth) / 2
