@@ -54,17 +54,19 @@ def balls(suite: "Suite") -> None:
         counts = out if isinstance(out, np.ndarray) else np.diff(out[0])
         return {"same": float(np.mean(counts == want))}
 
-    for what, length in (("lists", False), ("counts (return_length)", True)):
-        jobs: Dict[Key, Job] = {
-            ("Index.query_ball_point", 1): local_job(
-                lambda length=length: index.query_ball_point(x, r, return_length=length)),
-            ("cKDTree", 1): local_job(lambda length=length: tree.query_ball_point(
-                xm, r, return_sorted=False, return_length=length, workers=1)),
-        }
-        if not length:
-            jobs[("Index from raw points", 1)] = local_job(lambda: plov.Index(y).query_ball_point(x, r))
-            jobs[("cKDTree from raw points", 1)] = local_job(
-                lambda: cKDTree(y).query_ball_point(xm, r, return_sorted=False, workers=1))
+    groups = (("lists", False, False), ("counts (return_length)", True, False),
+              ("lists, index or tree built inside the timer", False, True))
+    for what, length, inside in groups:
+        jobs: Dict[Key, Job]
+        if inside:
+            jobs = {("Index from raw points", 1): local_job(lambda: plov.Index(y).query_ball_point(x, r)),
+                    ("cKDTree", 1): local_job(lambda: cKDTree(y).query_ball_point(xm, r, return_sorted=False,
+                                                                                   workers=1))}
+        else:
+            jobs = {("Index.query_ball_point", 1): local_job(
+                        lambda length=length: index.query_ball_point(x, r, return_length=length)),
+                    ("cKDTree", 1): local_job(lambda length=length: tree.query_ball_point(
+                        xm, r, return_sorted=False, return_length=length, workers=1))}
         results = suite.measure(jobs, check, suite.cfg.repeats_long)
         base = dict(section="balls", workload=f"uniform, {what}", n_query=n, n_target=n, radius=r)
         suite.add_group(f"balls of about {BALL_POINTS} points, {what} | uniform | {n:,} -> {n:,} | f64", base,

@@ -247,3 +247,13 @@ def test_icp_example_registers_with_and_without_hints():
     with_tree = icp.icp(source, target, lambda x, hint: tree.query(x, distance_upper_bound=0.3), 15, 0.3)
     np.testing.assert_allclose(hinted, with_tree, atol=1e-12)
     assert np.linalg.norm(hinted - truth) < np.linalg.norm(np.eye(4) - truth) / 2
+
+
+def test_ball_answer_beyond_memory_is_a_memory_error(monkeypatch):
+    index = plov.Index(np.random.default_rng(0).random((2000, 3)))
+    monkeypatch.setattr(plov._neighbourhoods, "_listing_budget", lambda dtype: 5000)
+    assert index.query_ball_point(np.zeros((100, 3)), np.inf, return_length=True).sum() == 100 * 2000
+    with pytest.raises(MemoryError, match="more than 5,000 points"):
+        index.query_ball_point(np.zeros((100, 3)), np.inf)
+    indptr, indices = index.query_ball_point(np.zeros((100, 3)), 0.05)  # a small answer still fits
+    assert indptr[-1] == len(indices) < 5000

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
 
 #include "descent.hpp"
 #include "exact_knn.hpp"
@@ -36,6 +37,9 @@ struct BallOptions {
     bool by_distance = false;  // each query's points by (distance, label); else by label
     bool counts_only = false;
     bool with_dists = false;
+    // The most points a call may list: beyond it the search ends with std::bad_alloc,
+    // before the memory runs out (where the system might end the process instead).
+    std::size_t max_found = std::numeric_limits<std::size_t>::max();
 };
 
 namespace ball_detail {
@@ -109,6 +113,7 @@ std::uint32_t ball_search(const ExactTarget<T>& target, const Queries& query, co
             if (!(static_cast<double>(d) <= r)) return;
             ++count;
             if (opt.counts_only) return;
+            if (out.labels.size() + hits.size() >= opt.max_found) throw std::bad_alloc();
             const std::int64_t l = label(u);
             hits.push_back({opt.by_distance ? pair_key(d, static_cast<std::uint32_t>(l)) : PairKey<T>(l), d});
         };

@@ -28,6 +28,7 @@ def ball_points(
     sort: bool = False,
     counts_only: bool = False,
     with_dists: bool = False,
+    max_found: Optional[int] = None,
 ) -> Tuple[npt.NDArray[np.int64], Optional[npt.NDArray[np.int64]], Optional[npt.NDArray[np.floating]], int]: ...
 def start_order(starts: npt.NDArray[np.int64], n: int) -> npt.NDArray[np.uint64]: ...
 def morton_order(points: npt.NDArray[np.floating], axis: int = 0, lo: Optional[float] = None,

@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import os
 import threading
 from typing import TYPE_CHECKING, Any, List, Optional, Tuple
 
@@ -49,6 +50,16 @@ def query_self(index: "Index", k: int, distance_upper_bound: Optional[float], wo
 _BALL_CHUNK = 16384
 
 
+def _listing_budget(dtype: np.dtype) -> int:
+    """The most points a ball search lists: each takes its index and distance three times
+    over while the answer is put together, and all of them may use half the memory."""
+    try:
+        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return 2**62
+    return max(1, memory // 2 // (3 * (8 + dtype.itemsize) + 16))
+
+
 def query_ball_point(index: "Index", x: npt.ArrayLike, r: Any, return_sorted: bool, return_distances: bool,
                      return_length: bool, workers: int) -> Any:
     """See `Index.query_ball_point`."""
@@ -67,6 +78,7 @@ def query_ball_point(index: "Index", x: npt.ArrayLike, r: Any, return_sorted: bo
     # Each worker walks a piece of the Morton order, in chunks; the pieces' results are
     # put back in the caller's order at the end.
     pieces: List[List[Tuple[np.ndarray, Any]]] = [[] for _ in range(nw)]
+    budget, listed = _listing_budget(index.dtype), [0]
     stop = threading.Event()
 
     def walk(w: int) -> None:
@@ -76,10 +88,16 @@ def query_ball_point(index: "Index", x: npt.ArrayLike, r: Any, return_sorted: bo
             if stop.is_set():
                 return
             chunk = rows[a:a + _BALL_CHUNK]
-            with native_errors():
-                res = _native.ball_points(index._target, pts, radii, index._labels, seed, chunk, by_distance,
-                                          counts_only, with_dists)
+            try:
+                with native_errors():
+                    res = _native.ball_points(index._target, pts, radii, index._labels, seed, chunk, by_distance,
+                                              counts_only, with_dists, max(0, budget - listed[0]))
+            except MemoryError:
+                raise MemoryError(f"query_ball_point: the answer lists more than {budget:,} points, more than "
+                                  f"fits in memory") from None
             seed = int(res[3])
+            if res[1] is not None:
+                listed[0] += len(res[1])  # shared by the workers: a rough, safe-side total
             pieces[w].append((chunk, res))
 
     run_shares(nw, walk, stop)

@@ -70,7 +70,7 @@ constexpr const char* kStartOrderDoc =
 
 constexpr const char* kBallPointsDoc =
     "ball_points(target, points, radii, labels=None, seed=0, rows=None, sort=False, counts_only=False,\n"
-    "            with_dists=False)\n--\n\n"
+    "            with_dists=False, max_found=None)\n--\n\n"
     "The target points (of a prepared target over a Delaunay graph) whose distance, computed\n"
     "in the points' precision, is at most the radius, for each row of `points` (or each row\n"
     "listed in `rows`, int64, in that order). `radii` (float64, 1-D) holds one radius for\n"
@@ -78,8 +78,8 @@ constexpr const char* kBallPointsDoc =
     "counts in the order walked, the labels found, query after query, each query's by\n"
     "label or with `sort` by (distance, label) (None with `counts_only`), their distances\n"
     "(None unless `with_dists`), and the vertex the last descent reached, to seed the next\n"
-    "call. `labels` as for knn_exact. Runs with the interpreter lock released and stops on\n"
-    "Ctrl-C.";
+    "call. `labels` as for knn_exact. MemoryError when more than `max_found` points would be\n"
+    "listed. Runs with the interpreter lock released and stops on Ctrl-C.";
 
 // A _plov class by name; plov imports _plov before this module.
 Ref plov_class(const char* name) {
@@ -211,6 +211,7 @@ Ref ball_points_impl(PyObject* target_obj, const Args& a) {
     opt.by_distance = a.given(6) && a.convert(6, bool_arg);
     opt.counts_only = a.given(7) && a.convert(7, bool_arg);
     opt.with_dists = a.given(8) && a.convert(8, bool_arg);
+    if (a.given(9) && a.get(9) != Py_None) opt.max_found = a.convert(9, u64_arg);
 
     const PreparedGraph<T>& t = target.graph();
     if (x.view.rows && x.view.cols != 3) raise(PyExc_ValueError, "points must have 3 columns");
@@ -255,9 +256,9 @@ Ref ball_points_impl(PyObject* target_obj, const Args& a) {
 
 PyObject* ball_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        static constexpr Param params[] = {{"target", true},  {"points", true},       {"radii", true},
-                                           {"labels", false}, {"seed", false},        {"rows", false},
-                                           {"sort", false},   {"counts_only", false}, {"with_dists", false}};
+        static constexpr Param params[] = {
+            {"target", true}, {"points", true}, {"radii", true},        {"labels", false},     {"seed", false},
+            {"rows", false},  {"sort", false},  {"counts_only", false}, {"with_dists", false}, {"max_found", false}};
         static const Signature sig{nullptr, "ball_points", params};
         Args a(sig, args, nargs, kwnames);
         PyObject* target = a.get(0);
