@@ -105,7 +105,20 @@ def make_all_by_all(clouds: List[np.ndarray], sorted_points: np.ndarray, sorted_
     return lambda: [t.query(q, k=1) for t, q in zip(trees, queries)]
 
 
-FACTORIES = {"query": make_query, "build_query": make_build_query, "all_by_all": make_all_by_all}
+def make_query_sets(data: np.ndarray, query_sets: List[np.ndarray], k: int) -> Callable[[], Any]:
+    """The tree built outside the timer, then queried with every set."""
+    tree, sets = _tree(data), [np.ascontiguousarray(q) for q in query_sets]
+    return lambda: [tree.query(q, k=k) for q in sets]
+
+
+def make_icp(**kwargs: Any) -> Callable[[], Any]:
+    from .icp import make_icp as make
+
+    return make(**kwargs)
+
+
+FACTORIES = {"query": make_query, "build_query": make_build_query, "all_by_all": make_all_by_all,
+             "query_sets": make_query_sets, "icp": make_icp}
 
 
 def serve(inp: BinaryIO, out: BinaryIO) -> None:

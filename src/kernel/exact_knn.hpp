@@ -336,12 +336,14 @@ struct Expansion {
 // without an answer get the miss marker (+inf, number of target points).
 //
 // The first descent starts at vertex `start`, every later one where the previous one
-// stopped. A call stops after the first query that brings the distances it computed
+// stopped, or, with `starts`, each at the start vertex of its row (indexed like the rows
+// of `out`; vertices checked by the caller). A call stops after the first query that brings the distances it computed
 // to `budget`, so that one call takes a bounded time whatever its queries.
 template <class T, class Queries>
 ExactProgress exact_knn(const ExactTarget<T>& target, const Queries& query, std::size_t nq, std::size_t k,
                         std::optional<T> r, std::uint32_t start, const ExactOutput<T>& out,
-                        std::size_t budget = std::numeric_limits<std::size_t>::max()) {
+                        std::size_t budget = std::numeric_limits<std::size_t>::max(),
+                        const std::int64_t* starts = nullptr) {
     constexpr T inf = std::numeric_limits<T>::infinity();
     const GraphView<T>& g = target.graph;
     const std::size_t n = g.n_points;
@@ -406,7 +408,9 @@ ExactProgress exact_knn(const ExactTarget<T>& target, const Queries& query, std:
             std::fill(drow, drow + found, std::sqrt(lo2));
             for (std::size_t j = 0; j < found; ++j) irow[j] = static_cast<std::int64_t>(j);
         } else {
-            const std::uint32_t from = carried;  // the vertex the descent starts from
+            // The vertex the descent starts from: the row's own start, or where the last one stopped.
+            const std::uint32_t from =
+                starts ? static_cast<std::uint32_t>(starts[out.rows ? out.rows[q] : q]) : carried;
             const exact_detail::Stop<T> stop = exact_detail::descend(dt, p, from, work);
             carried = stop.vertex;
             const T s0 = std::sqrt(stop.d2);

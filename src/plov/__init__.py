@@ -7,6 +7,7 @@ high-level layer:
   (`index.query(x, k)`: exact for every k, results in the caller's numbering), kept with
   `index.save(path)` / `Index.load(path)` or pickled, and `nearest(x, y, k)`, the one-shot
   form;
+- `knn_graph(points, k)`: each point's k nearest other points, as arrays or a sparse graph;
 - `delaunay_graph(points)`: the Delaunay vertex-adjacency graph of a cloud, built natively
   and exactly (duplicates, flat and collinear clouds included);
 - `delaunay_tetrahedra(points)`: the tetrahedra themselves;
@@ -32,6 +33,7 @@ from _plov import (
 from ._allbyall import AllByAll, all_by_all
 from ._graphs import delaunay_graph, delaunay_tetrahedra, morton_reorder, prepared_class
 from ._index import Index, nearest
+from ._neighbourhoods import knn_graph
 
 __version__ = "0.1.0"
 
@@ -53,4 +55,5 @@ __all__ = [
     "AllByAll",
     "Index",
     "nearest",
+    "knn_graph",
 ]

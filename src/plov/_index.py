@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import os
 import threading
-from concurrent.futures import ThreadPoolExecutor
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
@@ -13,12 +12,15 @@ import numpy.typing as npt
 from . import _native
 from ._graphs import delaunay_graph, delaunay_graph_ordered, morton_perm, prepared_class, renumber
 from ._store import read_npz, state_of, write_npz
+from ._neighbourhoods import query_ball_point, query_self
+from ._threads import run_shares
 from ._validate import (
     as_bound,
     as_count,
     as_graph,
     as_index_state,
     as_mmap_mode,
+    as_hint,
     as_points,
     as_real_array,
     as_workers,
@@ -207,8 +209,19 @@ class Index:
         index._restore(read_npz(path, mode, source), source)
         return index
 
+    @property
+    def _vertices(self) -> np.ndarray:
+        """The search's vertex of every caller row (int64), made on first use."""
+        vertices: Optional[np.ndarray] = getattr(self, "_vertex_of", None)
+        if vertices is None:
+            vertices = np.arange(self.n, dtype=np.int64)
+            if self._labels is not None:
+                vertices[self._labels] = vertices.copy()
+            self._vertex_of = vertices
+        return vertices
+
     def query(self, x: npt.ArrayLike, k: int = 1, *, distance_upper_bound: Optional[float] = None,
-              workers: int = 1) -> Result:
+              workers: int = 1, hint: Optional[npt.ArrayLike] = None) -> Result:
         """The `k` nearest points of the index for every point of `x`.
 
         Parameters
@@ -227,6 +240,12 @@ class Index:
         workers : int
             Threads to split the queries over (-1: every core). The results do not
             depend on it.
+        hint : array_like of int, optional
+            One index of the index's points per query point (a scalar for a single
+            point), where its search starts: for a cloud that moves a little between
+            calls, the indices the last call returned (for `k > 1`, its first column).
+            A hint near the answer makes the search cheap; the answer never depends on
+            it.
 
         Returns
         -------
@@ -243,10 +262,72 @@ class Index:
         k = as_count(k, "k")
         r = as_bound(distance_upper_bound)
         nw = as_workers(workers)
-        dists, idx = self._search(pts, None, k, r, nw)
+        starts = order = None
+        if hint is not None:
+            # Walked in the order of their start vertices: consecutive walks start close.
+            starts = self._vertices.take(as_hint(hint, len(pts), self.n))
+            with native_errors():
+                order = _native.start_order(starts, self.n).view(np.int64)
+        dists, idx = self._search(pts, order, k, r, nw, starts)
         if single:
             return dists[0], idx[0]
         return dists, idx
+
+    def query_self(self, k: int, *, distance_upper_bound: Optional[float] = None, workers: int = 1) -> Result:
+        """The `k` nearest other points of every point of the index.
+
+        Each point's search starts at its own vertex, with no descent. The point itself is
+        left out by its index; copies of it are other points, at distance 0. Unlike a
+        query of the cloud against itself with `k + 1` that drops the first column, this
+        is right when points repeat.
+
+        Returns
+        -------
+        (dists, idx), both `(n, k)` (for every `k`, 1 included), in the caller's numbering,
+        rows in ascending (distance, index) order. Entries without an answer (fewer than
+        `k + 1` points, or cut by `distance_upper_bound`, inclusive) are `(inf, n)`.
+        """
+        return query_self(self, k, distance_upper_bound, workers)
+
+    def query_ball_point(self, x: npt.ArrayLike, r: Any, *, return_sorted: bool = False,
+                         return_distances: bool = False, return_length: bool = False, workers: int = 1) -> Any:
+        """The points of the index within distance `r` of every point of `x`.
+
+        Each search descends to the nearest point, then expands breadth-first over the
+        Delaunay graph through the points inside the ball only (they are connected in
+        it), so its cost follows the size of the answer. For "at most `k` points within
+        `r`" use `query(x, k, distance_upper_bound=r)`.
+
+        Parameters
+        ----------
+        x : array_like, shape (m, 3) or (3,)
+            Query points (cast to the index's dtype).
+        r : float or array_like of shape (m,)
+            One radius for all points or one per point: non-negative, `inf` for every
+            point. Inclusive: a point at distance exactly `r` is in (cKDTree's is too),
+            with distances computed in the index's dtype.
+        return_sorted : bool
+            Order each point's neighbours by (distance, index); otherwise by index.
+        return_distances : bool
+            Also return the distances, in the index's dtype.
+        return_length : bool
+            Return only the number of neighbours of every point (nothing is stored).
+        workers : int
+            Threads to split the queries over (-1: every core); the results do not
+            depend on it.
+
+        Returns
+        -------
+        In compressed sparse row form, the neighbours of `x[i]` being
+        `indices[indptr[i]:indptr[i + 1]]`: `(indptr, indices)`, both int64 (`indptr` of
+        length `m + 1`, `indices` in the index's numbering), or `(indptr, indices, dists)`
+        with `return_distances`; with `return_length` the int64 counts. For a single point
+        of shape `(3,)`: `indices` (or `(indices, dists)`), or the count as an int.
+        `scipy.sparse.csr_matrix((dists, indices, indptr), shape=(m, n))` makes the
+        sparse distance matrix of the answers. The output grows with the answer; one that
+        cannot fit in memory raises MemoryError.
+        """
+        return query_ball_point(self, x, r, return_sorted, return_distances, return_length, workers)
 
     def query_index(self, other: "Index", k: int = 1, *, distance_upper_bound: Optional[float] = None,
                     workers: int = 1) -> Result:
@@ -262,10 +343,10 @@ class Index:
         return self._search(as_points(other.data, "other", self.dtype), order, k, r, nw)
 
     def _search(self, pts: np.ndarray, order: Optional[np.ndarray], k: int, r: Optional[float],
-                workers: int) -> Result:
+                workers: int, starts: Optional[np.ndarray] = None) -> Result:
         """Searches the rows of `pts`, in chunks, with results in the caller's order of
-        `pts`. Each worker walks its share of the rows in a spatially coherent order:
-        `order` cut into `workers` pieces, or, without `order`, the rows of one slab of
+        `pts`; with `starts`, each row's search starts at its vertex there. Each worker
+        walks its share of the rows in a spatially coherent order: `order` cut into `workers` pieces, or, without `order`, the rows of one slab of
         space sorted by the worker itself, so that no step runs serially and each
         worker's walks stay in its own part of the index."""
         m = len(pts)
@@ -283,7 +364,7 @@ class Index:
                     return
                 with native_errors():
                     done, seed = _native.knn_exact(self._target, pts, dists, idx, r, self._labels, seed,
-                                                   rows[a:a + chunk], _CALL_WORK)
+                                                   rows[a:a + chunk], _CALL_WORK, starts)
                 a += done
 
         if workers == 1:
@@ -298,25 +379,12 @@ class Index:
                                        None]
 
         def share(w: int) -> None:
-            try:
-                if order is not None:
-                    walk(order[w * m // workers:(w + 1) * m // workers])
-                else:
-                    walk(morton_perm(pts, coarse=True, axis=axis, lo=cuts[w], hi=cuts[w + 1]))
-            except BaseException:
-                stop.set()  # a failure or an interrupt ends every share at its next chunk
-                raise
+            if order is not None:
+                walk(order[w * m // workers:(w + 1) * m // workers])
+            else:
+                walk(morton_perm(pts, coarse=True, axis=axis, lo=cuts[w], hi=cuts[w + 1]))
 
-        # The calling thread takes the first share itself.
-        pool = ThreadPoolExecutor(workers - 1)
-        try:
-            futures = [pool.submit(share, w) for w in range(1, workers)]
-            share(0)
-            for f in futures:
-                f.result()
-        finally:
-            stop.set()
-            pool.shutdown(wait=True)
+        run_shares(workers, share, stop)
         return self._shaped(dists, idx)
 
     @staticmethod

@@ -17,9 +17,23 @@ def knn_exact(
     seed: int = 0,
     rows: Optional[npt.NDArray[np.int64]] = None,
     work: Optional[int] = None,
+    starts: Optional[npt.NDArray[np.int64]] = None,
 ) -> Tuple[int, int]: ...
 def morton_perm(points: npt.NDArray[np.floating], axis: int = 0, lo: Optional[float] = None,
                 hi: Optional[float] = None, coarse: bool = False) -> npt.NDArray[np.int64]: ...
+def ball_points(
+    target: Union[PreparedF64, PreparedF32],
+    points: npt.NDArray[np.floating],
+    radii: npt.NDArray[np.float64],
+    labels: Optional[npt.NDArray[np.int64]] = None,
+    seed: int = 0,
+    rows: Optional[npt.NDArray[np.int64]] = None,
+    sort: bool = False,
+    counts_only: bool = False,
+    with_dists: bool = False,
+    max_found: Optional[int] = None,
+) -> Tuple[npt.NDArray[np.int64], Optional[npt.NDArray[np.int64]], Optional[npt.NDArray[np.floating]], int]: ...
+def start_order(starts: npt.NDArray[np.int64], n: int) -> npt.NDArray[np.uint64]: ...
 def delaunay_graph(points: npt.NDArray[np.float64], ordered: bool = False) -> Tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]: ...
 def delaunay_tetrahedra(points: npt.NDArray[np.float64]) -> npt.NDArray[np.uint64]: ...
 def prepared_graph(target: Union[PreparedF64, PreparedF32], labels: Optional[npt.NDArray[np.int64]] = None) -> Tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]: ...

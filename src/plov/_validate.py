@@ -94,6 +94,48 @@ def as_bound(r: Any, name: str = "distance_upper_bound") -> Optional[float]:
     return None if v == np.inf else v
 
 
+def as_hint(hint: Any, m: int, n: int, name: str = "hint") -> np.ndarray:
+    """One index in [0, n) per query point, as a contiguous int64 array of length `m`
+    (a scalar stands for one query point)."""
+    arr = as_real_array(hint, name)
+    if arr.dtype.kind not in "iu":
+        raise TypeError(f"{name} must hold integers, not {arr.dtype}")
+    if arr.ndim == 0 and m == 1:
+        arr = arr.reshape(1)
+    if arr.shape != (m,):
+        raise ValueError(f"{name} must have shape ({m},), one index per query point, not {arr.shape}")
+    if m:
+        bad = (arr < 0) | (arr >= n)
+        if bad.any():
+            i = int(np.argmax(bad))
+            raise ValueError(f"{name}[{i}] is {arr[i]}, not an index of the {n} points (0 to {n - 1})")
+    return np.ascontiguousarray(arr, np.int64)
+
+
+def as_radii(r: Any, m: int, name: str = "r") -> np.ndarray:
+    """A radius for every one of `m` query points: a number, or an array of shape (m,),
+    of non-negative distances (+inf allowed), as a float64 array of length 1 or m."""
+    arr = as_real_array(r, name)
+    if arr.ndim == 0:
+        arr = arr.reshape(1)
+    elif arr.shape != (m,):
+        raise ValueError(f"{name} must be a number or have shape ({m},), one radius per query point, not {arr.shape}")
+    out = np.ascontiguousarray(arr, np.float64)
+    bad = ~(out >= 0)
+    if bad.any():
+        i = int(np.argmax(bad))
+        where = f"[{i}]" if np.ndim(r) else ""
+        raise ValueError(f"{name}{where} must be a non-negative distance, not {out[i]}")
+    return out
+
+
+def as_flag(v: Any, name: str) -> bool:
+    """True or False (NumPy booleans included); TypeError naming `name` otherwise."""
+    if not isinstance(v, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, not {type(v).__name__}")
+    return bool(v)
+
+
 def as_workers(workers: Any, name: str = "workers") -> int:
     """A thread count: a positive integer, or -1 for every core."""
     if isinstance(workers, (bool, np.bool_)) or not isinstance(workers, numbers.Integral):

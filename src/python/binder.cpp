@@ -45,6 +45,7 @@ Args::Args(const Signature& sig, PyObject* args, PyObject* kwargs) : sig_(sig) {
 
 void Args::assign_positional(Py_ssize_t nargs, PyObject* const* args) {
     const std::size_t max = sig_.params.size();
+    if (max > kMaxParams) fail(sig_.display() + " has more parameters than Args can bind");
     if (static_cast<std::size_t>(nargs) > max) {
         std::size_t min = 0;
         for (const Param& p : sig_.params) min += p.required ? 1 : 0;

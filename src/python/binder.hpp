@@ -33,7 +33,8 @@ struct Signature {
     std::string display() const;  // "PreparedF32.query()", "graph_from_simplices()"
 };
 
-inline constexpr std::size_t kMaxParams = 8;
+// The most parameters an operation may have (checked when its arguments are bound).
+inline constexpr std::size_t kMaxParams = 12;
 
 // Arguments bound to parameters (borrowed references; nullptr for an omitted one).
 class Args {

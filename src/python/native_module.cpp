@@ -3,12 +3,14 @@
 // prepared objects, so one packed cloud serves both modules. Add an operation by
 // writing it below and adding a line to `functions`.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
 #include "kernel/adjacency.hpp"
+#include "kernel/ball.hpp"
 #include "kernel/exact_knn.hpp"
 #include "kernel/morton.hpp"
 #include "module_def.hpp"
@@ -22,8 +24,8 @@ namespace {
 constexpr const char* kModuleDoc = "Native operations of the plov package (not a public interface).";
 
 constexpr const char* kKnnExactDoc =
-    "knn_exact(target, points, dists, idx, distance_upper_bound=None, labels=None, seed=0, rows=None, work=None)\n"
-    "--\n\n"
+    "knn_exact(target, points, dists, idx, distance_upper_bound=None, labels=None, seed=0, rows=None, work=None,\n"
+    "          starts=None)\n--\n\n"
     "Exact k nearest points of a prepared target (a _plov.PreparedF64 or PreparedF32 over a\n"
     "Delaunay graph) for each row of `points` (same precision), or for the rows listed in\n"
     "`rows` (int64), taken in the order given: a greedy descent from where the previous one\n"
@@ -76,6 +78,25 @@ constexpr const char* kPreparedGraphDoc =
     "renamed labels[v]), new arrays of the graph in that numbering, each list ascending,\n"
     "made with the interpreter lock released.";
 
+constexpr const char* kStartOrderDoc =
+    "start_order(starts, n)\n--\n\n"
+    "The rows (uint64) of `starts` (int64 vertices below `n`) in ascending order of their\n"
+    "vertex, coarsely: vertices that differ only in their low bits keep the rows' order.\n"
+    "Runs with the interpreter lock released.";
+
+constexpr const char* kBallPointsDoc =
+    "ball_points(target, points, radii, labels=None, seed=0, rows=None, sort=False, counts_only=False,\n"
+    "            with_dists=False, max_found=None)\n--\n\n"
+    "The target points (of a prepared target over a Delaunay graph) whose distance, computed\n"
+    "in the points' precision, is at most the radius, for each row of `points` (or each row\n"
+    "listed in `rows`, int64, in that order). `radii` (float64, 1-D) holds one radius for\n"
+    "all rows or one per row of `points`. Returns (counts, found, dists, vertex): int64\n"
+    "counts in the order walked, the labels found, query after query, each query's by\n"
+    "label or with `sort` by (distance, label) (None with `counts_only`), their distances\n"
+    "(None unless `with_dists`), and the vertex the last descent reached, to seed the next\n"
+    "call. `labels` as for knn_exact. MemoryError when more than `max_found` points would be\n"
+    "listed. Runs with the interpreter lock released and stops on Ctrl-C.";
+
 // A _plov class by name; plov imports _plov before this module.
 Ref plov_class(const char* name) {
     Ref module = Ref::check(PyImport_ImportModule("_plov"));
@@ -123,6 +144,8 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
     std::optional<PermArray> listed;
     if (a.given(7)) listed = a.convert(7, perm_arg);
     const std::uint64_t work = a.given(8) ? a.convert(8, u64_arg) : ~std::uint64_t{0};
+    std::optional<PermArray> starts;
+    if (a.given(9)) starts = a.convert(9, perm_arg);
 
     const PreparedGraph<T>& t = target.graph();
     const std::size_t k = dists.view.cols;
@@ -133,12 +156,17 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
         raise(PyExc_ValueError, "labels must be a contiguous array with one entry per target point");
     if (t.n && seed >= t.n) raise(PyExc_ValueError, "seed must be a target vertex");
     if (listed && !listed->contiguous()) raise(PyExc_ValueError, "rows must be contiguous");
+    if (starts && (starts->len() != x.view.rows || !starts->contiguous()))
+        raise(PyExc_ValueError, "starts must be a contiguous array with one entry per row of points");
 
     const ExactProgress progress = without_gil([&] {
         const std::int64_t* rows = listed ? listed->data() : nullptr;
         const std::size_t nq = listed ? listed->len() : x.view.rows;
         if (rows)
             for (std::size_t i = 0; i < nq; ++i) check_index(static_cast<std::uint64_t>(rows[i]), x.view.rows);
+        if (starts)
+            for (std::size_t i = 0; i < starts->len(); ++i)
+                check_index(static_cast<std::uint64_t>(starts->data()[i]), t.n);
         // The queries are packed a block at a time into a buffer that stays in cache:
         // gathering a block in one loop overlaps its cache misses, and the whole set
         // is never copied.
@@ -170,7 +198,8 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
             bound = rt;
         }
         return exact_knn(et, query, nq, k, bound, static_cast<std::uint32_t>(seed), out,
-                         static_cast<std::size_t>(std::min<std::uint64_t>(work, SIZE_MAX)));
+                         static_cast<std::size_t>(std::min<std::uint64_t>(work, SIZE_MAX)),
+                         starts ? starts->data() : nullptr);
     });
     Ref done = Ref::check(PyLong_FromSize_t(progress.done));
     Ref start = Ref::check(PyLong_FromUnsignedLong(progress.start));
@@ -181,10 +210,86 @@ PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     return guarded([&] {
         static constexpr Param params[] = {
             {"target", true},  {"points", true}, {"dists", true}, {"idx", true},  {"distance_upper_bound", false},
-            {"labels", false}, {"seed", false},  {"rows", false}, {"work", false}};
+            {"labels", false}, {"seed", false},  {"rows", false}, {"work", false}, {"starts", false}};
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
         return on_target(a, [&](auto scalar, PyObject* target) { return knn_exact_impl<decltype(scalar)>(target, a); });
+    });
+}
+
+// A Vec's contents as a new 1-D array.
+template <class T>
+Ref vec_array(Vec<T>& v) {
+    Buffer<T> out(v.size());
+    std::copy(v.begin(), v.end(), out.begin());
+    return make_array(std::move(out));
+}
+
+template <class T>
+Ref ball_points_impl(PyObject* target_obj, const Args& a) {
+    auto target = PreparedRef<T>::take(target_obj);
+    auto x = a.convert(1, array2d_arg<T>);
+    auto radii = a.convert(2, [](PyObject* o) { return array_arg(o, NPY_FLOAT64, 1); });
+    std::optional<PermArray> labels;
+    if (a.given(3)) labels = a.convert(3, perm_arg);
+    const std::uint64_t seed = a.given(4) ? a.convert(4, u64_arg) : 0;
+    std::optional<PermArray> listed;
+    if (a.given(5)) listed = a.convert(5, perm_arg);
+    BallOptions opt;
+    opt.by_distance = a.given(6) && a.convert(6, bool_arg);
+    opt.counts_only = a.given(7) && a.convert(7, bool_arg);
+    opt.with_dists = a.given(8) && a.convert(8, bool_arg);
+    if (a.given(9) && a.get(9) != Py_None) opt.max_found = a.convert(9, u64_arg);
+
+    const PreparedGraph<T>& t = target.graph();
+    if (x.view.rows && x.view.cols != 3) raise(PyExc_ValueError, "points must have 3 columns");
+    const std::size_t nr = radii.shape[0];
+    if (nr != 1 && nr != x.view.rows) raise(PyExc_ValueError, "radii must hold one radius or one per row of points");
+    if (labels && (labels->len() != t.n || !labels->contiguous()))
+        raise(PyExc_ValueError, "labels must be a contiguous array with one entry per target point");
+    if (t.n && seed >= t.n) raise(PyExc_ValueError, "seed must be a target vertex");
+    if (listed && !listed->contiguous()) raise(PyExc_ValueError, "rows must be contiguous");
+
+    BallResults<T> res;
+    std::uint32_t last = 0;
+    try {
+        last = without_gil_polled([&](auto& poll) {
+            const std::int64_t* rows = listed ? listed->data() : nullptr;
+            const std::size_t nq = listed ? listed->len() : x.view.rows;
+            if (rows)
+                for (std::size_t i = 0; i < nq; ++i) check_index(static_cast<std::uint64_t>(rows[i]), x.view.rows);
+            auto row = [&](std::size_t q) { return rows ? static_cast<std::size_t>(rows[q]) : q; };
+            auto query = [&](std::size_t q) {
+                const std::size_t i = row(q);
+                return PackedPoint<T>{x.view.at(i, 0), x.view.at(i, 1), x.view.at(i, 2), T(0)};
+            };
+            auto radius = [&](std::size_t q) {
+                double r;
+                std::memcpy(&r, radii.data + static_cast<std::ptrdiff_t>(nr == 1 ? 0 : row(q)) * radii.strides[0],
+                            sizeof r);
+                return r;
+            };
+            ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr};
+            return ball_search(et, query, radius, nq, static_cast<std::uint32_t>(seed), opt, res, poll);
+        });
+    } catch (const Cancelled&) {
+        throw_error();
+    }
+    Ref counts = make_array(std::move(res.counts));
+    Ref found = opt.counts_only ? Ref::check(Py_NewRef(Py_None)) : vec_array(res.labels);
+    Ref dists = opt.with_dists && !opt.counts_only ? vec_array(res.dists) : Ref::check(Py_NewRef(Py_None));
+    Ref vertex = Ref::check(PyLong_FromUnsignedLong(last));
+    return Ref::check(PyTuple_Pack(4, counts.get(), found.get(), dists.get(), vertex.get()));
+}
+
+PyObject* ball_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr Param params[] = {
+            {"target", true}, {"points", true}, {"radii", true},        {"labels", false},     {"seed", false},
+            {"rows", false},  {"sort", false},  {"counts_only", false}, {"with_dists", false}, {"max_found", false}};
+        static const Signature sig{nullptr, "ball_points", params};
+        Args a(sig, args, nargs, kwnames);
+        return on_target(a, [&](auto scalar, PyObject* target) { return ball_points_impl<decltype(scalar)>(target, a); });
     });
 }
 
@@ -274,9 +379,37 @@ PyObject* prepared_graph(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
+PyObject* start_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr Param params[] = {{"starts", true}, {"n", true}};
+        static const Signature sig{nullptr, "start_order", params};
+        Args a(sig, args, nargs, kwnames);
+        const auto starts = a.convert(0, perm_arg);
+        const std::uint64_t n = a.convert(1, u64_arg);
+        if (!starts || !starts->contiguous()) raise(PyExc_ValueError, "starts must be a contiguous int64 array");
+        if (starts->len() > 0xFFFFFFFFull) raise(PyExc_ValueError, "starts: too many rows");
+        auto rows = without_gil([&] {
+            const std::size_t m = starts->len();
+            const std::int64_t* v = starts->data();
+            for (std::size_t i = 0; i < m; ++i) check_index(static_cast<std::uint64_t>(v[i]), n);
+            // Keys of at most 16 bits: two counting passes. The vertices of one key are
+            // neighbours in a Morton-numbered cloud already.
+            const int bits = std::bit_width(n);
+            const int shift = std::max(0, bits - 16);
+            Buffer<std::uint64_t> entries(m);
+            for (std::size_t i = 0; i < m; ++i) entries[i] = (static_cast<std::uint64_t>(v[i]) >> shift) << 32 | i;
+            if (m) sort_by_key(entries, std::max(1, bits - shift), true);
+            return entries;
+        });
+        return make_array(std::move(rows));
+    });
+}
+
 PyMethodDef functions[] = {
     {"knn_exact", PLOV_FN(knn_exact), METH_FASTCALL | METH_KEYWORDS, kKnnExactDoc},
     {"morton_perm", PLOV_FN(morton_perm), METH_FASTCALL | METH_KEYWORDS, kMortonPermDoc},
+    {"ball_points", PLOV_FN(ball_points), METH_FASTCALL | METH_KEYWORDS, kBallPointsDoc},
+    {"start_order", PLOV_FN(start_order), METH_FASTCALL | METH_KEYWORDS, kStartOrderDoc},
     {"delaunay_graph", PLOV_FN(delaunay_graph), METH_FASTCALL | METH_KEYWORDS, kDelaunayGraphDoc},
     {"prepared_graph", PLOV_FN(prepared_graph), METH_FASTCALL | METH_KEYWORDS, kPreparedGraphDoc},
     {"delaunay_tetrahedra", PLOV_FN(delaunay_tetrahedra), METH_FASTCALL | METH_KEYWORDS, kDelaunayTetrahedraDoc},
