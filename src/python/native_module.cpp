@@ -209,7 +209,7 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
 PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         static constexpr Param params[] = {
-            {"target", true},  {"points", true}, {"dists", true}, {"idx", true},  {"distance_upper_bound", false},
+            {"target", true},  {"points", true}, {"dists", true}, {"idx", true},   {"distance_upper_bound", false},
             {"labels", false}, {"seed", false},  {"rows", false}, {"work", false}, {"starts", false}};
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
@@ -289,7 +289,8 @@ PyObject* ball_points(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             {"rows", false},  {"sort", false},  {"counts_only", false}, {"with_dists", false}, {"max_found", false}};
         static const Signature sig{nullptr, "ball_points", params};
         Args a(sig, args, nargs, kwnames);
-        return on_target(a, [&](auto scalar, PyObject* target) { return ball_points_impl<decltype(scalar)>(target, a); });
+        return on_target(a,
+                         [&](auto scalar, PyObject* target) { return ball_points_impl<decltype(scalar)>(target, a); });
     });
 }
 
