@@ -402,3 +402,26 @@ def test_dask_workers_query_a_scattered_index(shipped, dask_client):
     for (d0, i0), (d1, i1) in zip(want, got):
         np.testing.assert_array_equal(d0, d1)
         np.testing.assert_array_equal(i0, i1)
+
+
+@pytest.mark.parametrize("k", [1, 3])
+def test_query_over_a_dask_array(shipped, dask_client, k):
+    da = pytest.importorskip("dask.array")
+    index, _ = shipped
+    x = np.random.default_rng(8).random((5000, 3))
+    want = index.query(x, k, distance_upper_bound=0.05)
+    lazy = index.query(da.from_array(x, chunks=(1200, 3)), k, distance_upper_bound=0.05)
+    assert all(isinstance(a, da.Array) for a in lazy)
+    assert lazy[0].shape == want[0].shape and lazy[1].dtype == np.int64
+    # The index is one key of the graph, however many chunks depend on it: the graph
+    # pickles to about the index plus the queries, not to one index per chunk.
+    cloudpickle = pytest.importorskip("cloudpickle")
+    size = len(cloudpickle.dumps(dict(lazy[0].__dask_graph__())))
+    assert size < len(pickle.dumps(index)) + 2 * x.nbytes
+    for got in (dask_client.compute(list(lazy), sync=True), [a.compute(scheduler="threads") for a in lazy]):
+        np.testing.assert_array_equal(got[0], want[0])
+        np.testing.assert_array_equal(got[1], want[1])
+    with pytest.raises(ValueError, match="x must have shape"):
+        index.query(da.zeros((10, 2), chunks=5))
+    with pytest.raises(TypeError, match="hint"):
+        index.query(da.from_array(x, chunks=1000), hint=np.zeros(len(x), np.int64))

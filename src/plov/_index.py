@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import os
 import threading
+import uuid
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _native
+from ._dask_query import is_dask_array, query_dask
 from ._graphs import delaunay_graph, delaunay_graph_ordered, morton_perm, prepared_class, renumber
 from ._store import read_npz, state_of, write_npz
 from ._neighbourhoods import query_ball_point, query_self
@@ -111,6 +113,14 @@ class Index:
         self._labels = labels  # search numbering -> caller's numbering, or None
         self.n = len(pts)
         self.dtype = pts.dtype
+
+    def __dask_tokenize__(self) -> str:
+        """A name of this index that stays the same while it lives: a Dask graph then
+        holds it under one key, without hashing its arrays."""
+        token: Optional[str] = getattr(self, "_token", None)
+        if token is None:
+            token = self._token = uuid.uuid4().hex
+        return token
 
     def __repr__(self) -> str:
         return f"plov.Index(n={self.n}, dtype={self.dtype.name})"
@@ -226,8 +236,11 @@ class Index:
 
         Parameters
         ----------
-        x : array_like, shape (m, 3) or (3,)
-            Query points (cast to the index's dtype); they need no graph.
+        x : array_like, shape (m, 3) or (3,), or a Dask array of shape (m, 3)
+            Query points (cast to the index's dtype); they need no graph. A Dask array
+            (chunked along its rows) gives Dask arrays, computed lazily chunk by chunk:
+            the index enters the task graph once, so each worker of a cluster receives
+            it once, whatever the number of chunks.
         k : int
             Number of neighbours. The search is exact for every `k`: it descends to the
             nearest point, then expands best-first over the Delaunay graph through every
@@ -256,6 +269,10 @@ class Index:
         far from the cloud that every computed distance rounds to the same value gets the
         smallest indices (`inf` when the squares overflow the dtype).
         """
+        if is_dask_array(x):
+            if hint is not None:
+                raise TypeError("hint is not supported with a Dask array x")
+            return query_dask(self, x, as_count(k, "k"), as_bound(distance_upper_bound), as_workers(workers))
         arr = as_real_array(x, "x")
         single = arr.ndim == 1 and arr.shape == (3,)
         pts = as_points(arr.reshape(1, 3) if single else arr, "x", self.dtype)
