@@ -109,6 +109,21 @@ def as_graph(graph: Any, n: int, name: str) -> Graph:
     return np.ascontiguousarray(ip, np.uint32), np.ascontiguousarray(ix, np.uint32)
 
 
+def as_executor(executor: Any, name: str = "executor") -> Any:
+    """None, a `concurrent.futures.Executor`, or a `dask.distributed.Client` (which is
+    not an Executor, but `get_executor()` of one is); TypeError otherwise."""
+    from concurrent.futures import Executor
+
+    if executor is None or isinstance(executor, Executor):
+        return executor
+    from ._tiles import dask_client
+
+    if dask_client(executor) is None:
+        raise TypeError(f"{name} must be a concurrent.futures.Executor or a dask.distributed.Client, "
+                        f"not {type(executor).__name__}")
+    return executor
+
+
 @contextlib.contextmanager
 def native_errors() -> Iterator[None]:
     """Re-raises a failure of the native code (PanicException, which passed the checks
