@@ -22,11 +22,13 @@ class AllByAll(NamedTuple):
 
     `dists[j, offsets[i]:offsets[i+1]]` are the distances from the points of cloud `i`
     (in the caller's order) to their nearest points of cloud `j`, and `idx` the indices of
-    those points in cloud `j` (the miss marker `len(clouds[j])` beyond a bound).
+    those points in cloud `j` (the miss marker `len(clouds[j])` beyond a bound). On a
+    Dask cluster `dists` and `idx` are Dask arrays of the same shapes and types, one chunk
+    per tile, computed when asked for; `offsets` is always a NumPy array.
     """
 
-    dists: np.ndarray
-    idx: np.ndarray
+    dists: Any  # np.ndarray, or dask.array.Array
+    idx: Any
     offsets: np.ndarray
 
 

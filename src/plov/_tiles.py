@@ -20,7 +20,7 @@ import os
 import uuid
 import warnings
 from concurrent.futures import Executor
-from typing import Any, List, NamedTuple, Optional, Sequence, Tuple, Union
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -83,16 +83,23 @@ def target_bytes(n: int, edges: int, itemsize: int) -> int:
 
 
 def plan_tiles(sizes: Sequence[int], edges: Sequence[int], itemsize: int, budget: int) -> Tiling:
-    """Cut the matrix into tiles of about `budget` bytes, half for queries and half for
-    targets (the split that ships the fewest bytes); a tile holds at least one query
-    group and one target."""
+    """Cut the matrix into tiles of at most `budget` bytes, about half for queries and
+    half for targets (the split that ships the fewest bytes). A tile holds at least one
+    query group and one target, so a group or target larger than the budget gets tiles
+    of its own that exceed it."""
     groups = query_groups(sizes)
     row_cost = [query_bytes(sum(sizes[c] for c in g), itemsize) for g in groups]
     col_cost = [target_bytes(n, e, itemsize) for n, e in zip(sizes, edges)]
     rows = _runs(row_cost, budget // 2)
-    widest = max(sum(row_cost[g] for g in r) for r in rows)
-    cols = _runs(col_cost, max(budget - widest, budget // 2))
+    cols = _runs(col_cost, budget - _widest(row_cost, rows))
+    # the rows may take what the widest column leaves (more, or less when one target is
+    # larger than half the budget)
+    rows = _runs(row_cost, budget - _widest(col_cost, cols))
     return Tiling(groups, rows, cols)
+
+
+def _widest(costs: Sequence[int], runs: List[range]) -> int:
+    return max(sum(costs[k] for k in r) for r in runs)
 
 
 def _runs(costs: Sequence[int], cap: int) -> List[range]:
@@ -343,24 +350,27 @@ def _lazy_per_point(groups: List[Any], csr: Optional[List[Csr]], tiling: Tiling,
                     reorder: Union[bool, str], total: int, token: str, sizes: List[int]) -> AllByAll:
     """Per-point results as Dask arrays (rows: targets, columns: every query point), one
     chunk per tile; the graphs and tiles run when they are computed."""
+    import operator
+
     import dask
     import dask.array as da
+    from dask.highlevelgraph import HighLevelGraph
 
     def submit(fn: Any, *args: Any, key: Any) -> Any:
         return dask.delayed(fn, pure=True)(*args, dask_key_name=key)
 
     targets = _graph_tasks(submit, groups, csr, tiling, reorder, total, token)
+    tiles = [submit(run_tile, *_tile_inputs(tiling, groups, targets, r, c), spec, key=("tile", token, r, c))
+             for c in range(len(tiling.cols)) for r in range(len(tiling.rows))]
     offsets = np.zeros(len(sizes) + 1, np.int64)
     np.cumsum(sizes, out=offsets[1:])
-    blocks: List[List[Any]] = [[], []]
-    for c, cols in enumerate(tiling.cols):
-        row_d, row_i = [], []
-        for r in range(len(tiling.rows)):
-            clouds = tiling.row_clouds(r)
-            shape = (len(cols), int(offsets[clouds.stop] - offsets[clouds.start]))
-            tile = submit(run_tile, *_tile_inputs(tiling, groups, targets, r, c), spec, key=("tile", token, r, c))
-            row_d.append(da.from_delayed(tile[0], shape, dtype=spec.dtype))
-            row_i.append(da.from_delayed(tile[1], shape, dtype=np.uint64))
-        blocks[0].append(row_d)
-        blocks[1].append(row_i)
-    return AllByAll(da.block(blocks[0]), da.block(blocks[1]), offsets.astype(np.uint64))
+    chunks = (tuple(len(cols) for cols in tiling.cols),
+              tuple(int(offsets[tiling.row_clouds(r).stop] - offsets[tiling.row_clouds(r).start])
+                    for r in range(len(tiling.rows))))
+    arrays = []
+    for part, dtype in ((0, np.dtype(spec.dtype)), (1, np.dtype(np.uint64))):
+        name = f"{('dists', 'idx')[part]}-{token}"
+        layer: Dict[Any, Any] = {(name, t.key[3], t.key[2]): (operator.getitem, t.key, part) for t in tiles}
+        graph = HighLevelGraph.from_collections(name, layer, dependencies=tiles)
+        arrays.append(da.Array(graph, name, chunks, dtype=dtype))
+    return AllByAll(arrays[0], arrays[1], offsets.astype(np.uint64))
