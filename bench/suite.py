@@ -17,7 +17,7 @@ Sections:
   7. Delaunay graphs from raw points (bench/delaunay.py);
 and, only when named with --only (bench/extra.py): blocks (the all-by-all over a range
 of blocks), package (what the plov layer adds to the native calls), graphmem (the peak
-memory of the graph build).
+memory of the graph build); cluster (bench/cluster.py: all_by_all on a local Dask cluster).
 Every workload runs in two storage layouts: points as sampled, and points and graph
 renumbered in Morton order. The trees get their best case: trees built outside the
 timers, query points sorted in Morton order. Timings are medians of several rounds in
@@ -39,7 +39,7 @@ from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 from scipy.spatial import cKDTree
 
-from . import counting, delaunay, extra, index, remote
+from . import cluster, counting, delaunay, extra, index, remote
 from . import workloads as w
 from .env import ROOT, load_average, machine
 from .remote import Job, local_job, median, round_robin
@@ -462,7 +462,7 @@ class Suite:
                     "graph": self.section_graph, "scaling": self.section_scaling,
                     "index": lambda: index.section_index(self),
                     "delaunay": lambda: delaunay.section(self)}
-        sections.update({name: (lambda f=f: f(self)) for name, f in extra.SECTIONS.items()})
+        sections.update({name: (lambda f=f: f(self)) for name, f in {**extra.SECTIONS, **cluster.SECTIONS}.items()})
         loads = {}
         for name in cfg.sections:
             t0 = time.perf_counter()
@@ -523,8 +523,8 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     ap.add_argument("--repeats", type=int, help="rounds per comparison (default 5, and 3 for the k-nearest, "
                     "all-by-all and graph-build comparisons; quick: 3)")
     ap.add_argument("--out", type=Path, help="where the JSON and PNGs go (default docs/, quick: bench/.cache/quick/)")
-    ap.add_argument("--only", nargs="+", choices=list(Config.sections) + list(extra.SECTIONS),
-                    help="run only these sections (blocks, package and graphmem run only when named here)")
+    ap.add_argument("--only", nargs="+", choices=list(Config.sections) + list(extra.SECTIONS) + list(cluster.SECTIONS),
+                    help="run only these sections (blocks, package, graphmem and cluster run only when named here)")
     ap.add_argument("--no-counts", action="store_true", help="skip the counting build and its measurements")
     ap.add_argument("--redraw", type=Path, metavar="JSON",
                     help="measure nothing: redraw the figures and the results section of benchmarks.md from JSON")
@@ -535,7 +535,7 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
         publish(json.loads(args.redraw.read_text()), cfg.out)
         return
     if args.only:
-        cfg.sections = [s for s in (*cfg.sections, *extra.SECTIONS) if s in args.only]
+        cfg.sections = [s for s in (*cfg.sections, *extra.SECTIONS, *cluster.SECTIONS) if s in args.only]
     cfg.counts = not args.no_counts and "single" in cfg.sections
     suite = Suite(cfg)
     try:

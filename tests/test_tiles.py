@@ -85,7 +85,7 @@ def cluster():
                                       dashboard_address=None, memory_limit=MEMORY_LIMIT) as cluster:
             received = Received(cluster.scheduler)
             cluster.scheduler.add_plugin(received, name="received")
-            with distributed.Client(cluster) as client:
+            with distributed.Client(cluster, set_as_default=False) as client:  # plov must not need a default
                 yield client, received
 
 

@@ -332,7 +332,7 @@ def _gather_tiles(client: Any, groups: List[Any], csr: Optional[List[Csr]], tili
                 futures.append(f)
         result = _Result(tiling, sizes, spec)
         with native_errors():
-            for f in as_completed([f for f in futures if f.key in cells]):
+            for f in as_completed([f for f in futures if f.key in cells], loop=client.loop):
                 result.put(*cells[f.key], f.result())
                 if bar is not None:
                     bar.update(1)
