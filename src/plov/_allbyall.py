@@ -281,7 +281,7 @@ def all_by_all(
         Results are identical whatever the executor.
     progress : bool
         Show a progress bar over targets, or over tiles with another executor (needs
-        tqdm).
+        tqdm). Nothing runs in the call that returns lazy Dask arrays, so it shows none.
     reorder : "auto", True or False
         Renumber clouds in Morton order before the search. "auto" renumbers a cloud only
         where that pays: its storage order is not already spatially coherent, it has at
