@@ -250,3 +250,8 @@ def test_tiles_cover_the_matrix_within_their_memory():
                 t = sum(_tiles.target_bytes(sizes[c], edges[c], 8) for c in col)
                 assert q + t <= budget or (len(r) == 1 and (len(col) == 1 or q > budget // 2))
     assert len(_tiles.plan_tiles(sizes, edges, 8, 1 << 40).rows) == 1
+    # equal clouds get rows and columns of equal size, give or take one group or cloud,
+    # so that the last tiles do not keep one worker busy alone
+    even = _tiles.plan_tiles([5000] * 200, [80_000] * 200, 8, 78 << 20)
+    for runs in (even.rows, even.cols):
+        assert len(runs) > 1 and max(map(len, runs)) - min(map(len, runs)) <= 1

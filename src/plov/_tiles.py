@@ -103,15 +103,25 @@ def _widest(costs: Sequence[int], runs: List[range]) -> int:
 
 
 def _runs(costs: Sequence[int], cap: int) -> List[range]:
-    """Consecutive runs of items whose costs add up to at most `cap` (at least one item)."""
-    runs, start, have = [], 0, 0
+    """Consecutive runs of items whose costs add up to at most `cap` (at least one item
+    each): as few runs as greedy packing needs, with the items spread evenly over them
+    where that keeps every run within `cap` (even tiles end together on the workers)."""
+    greedy, start, have = [], 0, 0
     for k, c in enumerate(costs):
         if k > start and have + c > cap:
-            runs.append(range(start, k))
+            greedy.append(range(start, k))
             start, have = k, 0
         have += c
-    runs.append(range(start, len(costs)))
-    return runs
+    greedy.append(range(start, len(costs)))
+    # item k goes to the run its cost's midpoint falls in, of len(greedy) equal shares
+    share = sum(costs) / len(greedy)
+    before = np.cumsum(costs, dtype=np.float64) - np.asarray(costs, np.float64) / 2
+    run_of = np.minimum((before / share).astype(np.int64), len(greedy) - 1) if share > 0 else np.zeros(len(costs))
+    cuts = np.flatnonzero(np.diff(run_of)) + 1
+    even = [range(a, b) for a, b in zip([0, *cuts.tolist()], [*cuts.tolist(), len(costs)])]
+    if len(even) == len(greedy) and all(len(r) == 1 or sum(costs[k] for k in r) <= cap for r in even):
+        return even
+    return greedy
 
 
 def default_budget(total: int, slots: int, worker_limit: Optional[int]) -> int:
