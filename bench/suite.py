@@ -21,7 +21,8 @@ Sections:
 and, only when named with --only (bench/extra.py): blocks (the all-by-all over a range
 of blocks), package (what the plov layer adds to the native calls), graphmem (the peak
 memory of the graph build); and the same way (bench/neighbourhoods.py): balls, selfknn
-(a cloud's own k nearest) and icp (moving clouds).
+(a cloud's own k nearest) and icp (moving clouds); cluster (bench/cluster.py: all_by_all on a local Dask
+cluster).
 Every workload runs in two storage layouts: points as sampled, and points and graph
 renumbered in Morton order. The trees get their best case: trees built outside the
 timers, query points sorted in Morton order. Timings are medians of several rounds in
@@ -42,7 +43,7 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Dict, List, Optional, Sequence
 
-from . import delaunay, extra, index, joins, keep, neighbourhoods
+from . import cluster, delaunay, extra, index, joins, keep, neighbourhoods
 from . import workloads as w
 from .env import load_average, machine
 from .recorder import Config, Recorder
@@ -74,7 +75,7 @@ class Suite(Recorder):
         meta["pykdtree_processes"] = [r.call("info") for r in self.remotes.values()]
         self.log(f"plov benchmark suite ({meta['mode']}), _plov from {_plov.__file__}")
         self.log(f"{meta.get('cpu', '?')}, {meta['cpus']} cores, load average {meta['load_before']}")
-        sections = dict(SECTIONS, **extra.SECTIONS, **neighbourhoods.SECTIONS)
+        sections = dict(SECTIONS, **extra.SECTIONS, **neighbourhoods.SECTIONS, **cluster.SECTIONS)
         loads = {}
         for name in cfg.sections or SECTIONS:
             t0 = time.perf_counter()
@@ -94,8 +95,9 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
     ap.add_argument("--repeats", type=int, help="rounds per comparison (default 5, and 3 for the k-nearest, "
                     "all-by-all and graph-build comparisons; quick: 3)")
     ap.add_argument("--out", type=Path, help="where the JSON and PNGs go (default docs/, quick: bench/.cache/quick/)")
-    ap.add_argument("--only", nargs="+", choices=list(SECTIONS) + list(extra.SECTIONS) + list(neighbourhoods.SECTIONS),
-                    help="run only these sections (blocks, package, graphmem, balls, selfknn and icp run only when named here)")
+    ap.add_argument("--only", nargs="+", choices=list(SECTIONS) + list(extra.SECTIONS) + list(neighbourhoods.SECTIONS)
+                    + list(cluster.SECTIONS),
+                    help="run only these sections (blocks, package, graphmem, balls, selfknn, icp and cluster run only when named here)")
     ap.add_argument("--no-counts", action="store_true", help="skip the counting build and its measurements")
     ap.add_argument("--redraw", type=Path, metavar="JSON",
                     help="measure nothing: redraw the figures and the results section of benchmarks.md from JSON")
@@ -106,7 +108,7 @@ def main(argv: Optional[Sequence[str]] = None) -> None:
         publish(json.loads(args.redraw.read_text()), cfg.out)
         return
     if args.only:
-        cfg.sections = [s for s in (*SECTIONS, *extra.SECTIONS, *neighbourhoods.SECTIONS) if s in args.only]
+        cfg.sections = [s for s in (*SECTIONS, *extra.SECTIONS, *neighbourhoods.SECTIONS, *cluster.SECTIONS) if s in args.only]
     cfg.counts = not args.no_counts and "single" in (cfg.sections or SECTIONS)
     suite = Suite(cfg)
     try:

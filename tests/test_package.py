@@ -160,8 +160,9 @@ def test_dask_cluster_gives_identical_results(clouds):
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address=None) as cluster, distributed.Client(cluster) as client:
         res = plov.all_by_all(clouds, reduce=None, executor=client.get_executor(), workers=2)
-    np.testing.assert_array_equal(res.dists, ref.dists)
-    np.testing.assert_array_equal(res.idx, ref.idx)
+        dists, idx = client.compute([res.dists, res.idx], sync=True)
+    np.testing.assert_array_equal(dists, ref.dists)
+    np.testing.assert_array_equal(idx, ref.idx)
 
 
 def test_progress_bar(clouds, capsys):

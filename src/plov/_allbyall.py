@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import functools
 import os
 from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
 from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -13,7 +12,17 @@ import numpy.typing as npt
 import _plov
 
 from ._graphs import delaunay_graph, morton_perm, prepared_class, renumber
-from ._validate import as_block, as_bound, as_clouds, as_graphs, as_reorder, as_workers, native_errors
+from ._validate import (
+    as_block,
+    as_bound,
+    as_clouds,
+    as_count,
+    as_executor,
+    as_graphs,
+    as_reorder,
+    as_workers,
+    native_errors,
+)
 
 REDUCTIONS = ("mean", "max", "chamfer", "hausdorff")
 
@@ -23,24 +32,85 @@ class AllByAll(NamedTuple):
 
     `dists[j, offsets[i]:offsets[i+1]]` are the distances from the points of cloud `i`
     (in the caller's order) to their nearest points of cloud `j`, and `idx` the indices of
-    those points in cloud `j` (the miss marker `len(clouds[j])` beyond a bound).
+    those points in cloud `j` (the miss marker `len(clouds[j])` beyond a bound). On a
+    Dask cluster `dists` and `idx` are Dask arrays of the same shapes and types, one chunk
+    per tile, computed when asked for; `offsets` is always a NumPy array.
     """
 
-    dists: np.ndarray
-    idx: np.ndarray
+    dists: Any  # np.ndarray, or dask.array.Array
+    idx: Any
     offsets: np.ndarray
 
 
 class _Plan(NamedTuple):
-    """Everything a worker needs, as plain (picklable) arrays."""
+    """Everything a worker needs, as plain (picklable) arrays: the query clouds in the
+    caller's order and each target as stored (points, graph, new-to-original perm)."""
 
     points: List[np.ndarray]
-    graphs: List[Tuple[np.ndarray, np.ndarray]]
-    perms: List[Optional[np.ndarray]]
+    targets: List[Tuple[np.ndarray, np.ndarray, np.ndarray, Optional[np.ndarray]]]
     dtype: str
     bound: Optional[float]
     block: int
     reduce: Optional[str]
+
+
+class _Group(NamedTuple):
+    """The grouped set of query clouds `clouds` (a range); their points are
+    `[start, stop)` of the concatenation of all clouds, `offsets` local to the group."""
+
+    grouped: Any
+    offsets: np.ndarray
+    clouds: range
+    start: int
+    stop: int
+
+
+# Query clouds are concatenated and Morton-sorted in groups of consecutive clouds, and
+# each group is descended against each target. Every executor descends the same groups,
+# so the results never depend on where they are computed (the seed a block of queries
+# starts from is the answer of the block before it, within its group). Groups of 5,000
+# to 250,000 points descend as fast as one group of every cloud; small groups let a task
+# hold a share of the queries only.
+_GROUP_MIN_POINTS = 1 << 12
+_GROUP_MAX_POINTS = 1 << 16
+_NO_EDGES = np.zeros(0, np.uint32)
+
+
+def query_groups(sizes: Sequence[int]) -> List[range]:
+    """The groups of query clouds, as ranges of consecutive clouds: each holds at most an
+    eighth of all points, clamped to [4,096, 65,536], or a single larger cloud."""
+    cap = min(_GROUP_MAX_POINTS, max(_GROUP_MIN_POINTS, -(-sum(sizes) // 8)))
+    groups, start, have = [], 0, 0
+    for c, n in enumerate(sizes):
+        if c > start and have + n > cap:
+            groups.append(range(start, c))
+            start, have = c, 0
+        have += n
+    groups.append(range(start, len(sizes)))
+    return groups
+
+
+def group_queries(points: Sequence[np.ndarray], clouds: range, start: int, dtype: str) -> _Group:
+    """The grouped set of `points[c]` for c in `clouds`, which begin at point `start` of
+    the concatenation. Only the points are read: no graph is needed."""
+    cls: Any = prepared_class(dtype)
+    bare = [cls(points[c], np.zeros(len(points[c]) + 1, np.uint32), _NO_EDGES) for c in clouds]
+    grouped_cls: Any = _plov.GroupedQueriesF64 if cls is _plov.PreparedF64 else _plov.GroupedQueriesF32
+    grouped = grouped_cls.prepare(bare, [None] * len(bare))
+    offsets = grouped.offsets.astype(np.int64)
+    return _Group(grouped, offsets, clouds, start, start + int(offsets[-1]))
+
+
+def descend(target: Any, perm: Optional[np.ndarray], group: _Group, block: int, bound: Optional[float],
+            reduce: Optional[str]) -> Any:
+    """One group against one target: the raw (dists, idx) pair in the caller's numbering,
+    or the distances reduced per query cloud of the group (float64)."""
+    d, i = target.query_grouped(group.grouped, perm, block, bound)
+    if reduce is None:
+        return d, i
+    if reduce in ("mean", "chamfer"):
+        return np.add.reduceat(d.astype(np.float64), group.offsets[:-1]) / np.diff(group.offsets)
+    return np.maximum.reduceat(d.astype(np.float64), group.offsets[:-1])
 
 
 # Renumbering a cloud costs about as much as descending several times its size of
@@ -63,6 +133,21 @@ def _is_coherent(points: np.ndarray, perm: np.ndarray) -> bool:
     return bool(stored <= 2.0 * morton)
 
 
+def stored_target(points: np.ndarray, csr: Tuple[np.ndarray, np.ndarray], reorder: Union[bool, str],
+                  total: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray, Optional[np.ndarray]]:
+    """A target as it is searched: `(points, indptr, indices, perm)`, renumbered in Morton
+    order (perm: new to original) where `reorder` asks for it, else as given (perm None).
+    `total` is the number of query points of the whole join."""
+    if reorder and not (reorder == "auto" and (len(points) < _AUTO_RENUMBER_MIN_POINTS
+                                               or total < _AUTO_RENUMBER_MIN_QUERY_RATIO * len(points))):
+        perm = morton_perm(points)
+        if reorder is True or not _is_coherent(points, perm):
+            p2, ip, ix = renumber(points, csr[0], csr[1], perm)
+            return p2, ip, ix, perm
+    return points, csr[0], csr[1], None
+
+
+
 def _run_cancellable(pool: Executor, fn: Callable[..., Any], items: Sequence[Any],
                      done: Optional[Callable[[int, Any], None]] = None) -> List[Any]:
     """`[fn(item) for item in items]` on `pool`, calling `done(i, result)` as results come
@@ -83,39 +168,33 @@ def _run_cancellable(pool: Executor, fn: Callable[..., Any], items: Sequence[Any
     return out
 
 
-def _build(plan: _Plan) -> Tuple[List[Any], Any]:
-    """Prepared clouds and the grouped query set of a plan."""
+
+def _build(plan: _Plan) -> Tuple[List[Any], List[_Group]]:
+    """Prepared targets and the grouped query sets of a plan."""
     cls: Any = prepared_class(plan.dtype)
-    prepared = [cls(p, ip, ix) for p, (ip, ix) in zip(plan.points, plan.graphs)]
-    grouped_cls: Any = _plov.GroupedQueriesF64 if cls is _plov.PreparedF64 else _plov.GroupedQueriesF32
-    return prepared, grouped_cls.prepare(prepared, plan.perms)
+    prepared = [cls(p, ip, ix) for p, ip, ix, _ in plan.targets]
+    groups, start = [], 0
+    for clouds in query_groups([len(p) for p in plan.points]):
+        groups.append(group_queries(plan.points, clouds, start, plan.dtype))
+        start = groups[-1].stop
+    return prepared, groups
 
 
-def _target_column(
-    plan: _Plan, prepared: List[Any], grouped: Any, offsets: np.ndarray, j: int, out: Optional[AllByAll] = None
-) -> Any:
+def _target_column(plan: _Plan, prepared: List[Any], groups: List[_Group], j: int, out: Optional[AllByAll] = None) -> Any:
     """One target's column: every query point's nearest distance to cloud j, reduced per
     query cloud (or the raw (dists, idx) pair, written into row j of `out` when given)."""
-    d, i = prepared[j].query_grouped(grouped, plan.perms[j], plan.block, plan.bound)
-    if plan.reduce is None:
-        if out is None:
-            return d, i
-        out.dists[j], out.idx[j] = d, i
-        return None
-    if plan.reduce in ("mean", "chamfer"):
-        return np.add.reduceat(d.astype(np.float64), offsets[:-1]) / np.diff(offsets)
-    return np.maximum.reduceat(d.astype(np.float64), offsets[:-1])
+    perm = plan.targets[j][3]
+    pieces = [descend(prepared[j], perm, g, plan.block, plan.bound, plan.reduce) for g in groups]
+    if plan.reduce is not None:
+        return np.concatenate(pieces)
+    if out is None:
+        return np.concatenate([d for d, _ in pieces]), np.concatenate([i for _, i in pieces])
+    for g, (d, i) in zip(groups, pieces):
+        out.dists[j, g.start:g.stop], out.idx[j, g.start:g.stop] = d, i
+    return None
 
 
-def _run_batch(plan: _Plan, targets: List[int]) -> List[Tuple[int, Any]]:
-    """Work sent to another process: rebuild the prepared clouds and the grouped set once,
-    then descend the batch's targets."""
-    prepared, grouped = _build(plan)
-    offsets = grouped.offsets.astype(np.int64)
-    return [(j, _target_column(plan, prepared, grouped, offsets, j)) for j in targets]
-
-
-def _progress_bar(enabled: bool, total: int) -> Any:
+def _progress_bar(enabled: bool, total: int, desc: str, unit: str) -> Any:
     if not enabled:
         return None
     try:
@@ -124,7 +203,7 @@ def _progress_bar(enabled: bool, total: int) -> Any:
         raise ImportError(
             "progress=True needs tqdm: install it with `pip install \"plov[demo]\"` (or `pip install tqdm`)"
         ) from None
-    return tqdm(total=total, desc="targets", unit="cloud")
+    return tqdm(total=total, desc=desc, unit=unit)
 
 
 def all_by_all(
@@ -135,16 +214,18 @@ def all_by_all(
     distance_upper_bound: Optional[float] = None,
     reduce: Optional[str] = "chamfer",
     workers: Optional[int] = None,
-    executor: Optional[Executor] = None,
+    executor: Any = None,
     progress: bool = False,
     reorder: Union[bool, str] = "auto",
     block: int = 2,
+    tile_memory: Optional[int] = None,
 ) -> Union[np.ndarray, AllByAll]:
     """Nearest-neighbour distances between every pair of clouds.
 
-    Every cloud is prepared once as a target, all clouds are grouped once as queries
-    (concatenated and Morton-sorted), and the grouped set is descended against each target
-    from a thread pool (the native work runs with the interpreter lock released).
+    Every cloud is prepared once as a target, the clouds are grouped once as queries
+    (runs of consecutive clouds concatenated and Morton-sorted), and every group is
+    descended against each target from a thread pool (the native work runs with the
+    interpreter lock released).
 
     Parameters
     ----------
@@ -164,17 +245,25 @@ def all_by_all(
         (directed); "max": the largest such distance (the directed Hausdorff distance);
         "chamfer": `M[i, j] + M[j, i]` of the means (symmetric); "hausdorff": the larger of
         the two directed Hausdorff distances (symmetric). None returns the per-point
-        results as an `AllByAll` tuple.
+        results as an `AllByAll` tuple (on a Dask cluster its `dists` and `idx` are
+        Dask arrays, computed when asked for: compute them together, as
+        `dask.compute(res.dists, res.idx)`, so that each tile runs once).
     workers : int, optional
-        Threads of the pool (default, or -1: the machine's cores). With a process-based
-        `executor`, the number of tasks the targets are split into (default 8).
-    executor : concurrent.futures.Executor, optional
-        Where to run the targets. A `ThreadPoolExecutor` shares the prepared clouds; any
-        other executor (a `ProcessPoolExecutor`, `dask.distributed.Client.get_executor()`)
-        receives plain arrays and each task rebuilds the clouds and the grouped set once
-        for its batch of targets. Results are identical either way.
+        Threads of the pool (default, or -1: the machine's cores). With another
+        `executor`, the number of tasks it runs at once, which sets the size of the
+        tiles when `tile_memory` is not given (default: what the executor reports).
+    executor : concurrent.futures.Executor or dask.distributed.Client, optional
+        Where to run the join. A `ThreadPoolExecutor` shares the prepared clouds. Any
+        other executor (a `ProcessPoolExecutor`; a Dask `Client`, given as such or as
+        `client.get_executor()`) runs it in tiles: blocks of query clouds against
+        blocks of target clouds, each target's graph built once in a task of its own,
+        so that no task needs the whole collection (see `tile_memory`). On a Dask
+        cluster the clouds are sent once, graphs and tiles run where their inputs are,
+        and with `reduce=None` the per-point results come back as lazy Dask arrays.
+        Results are identical whatever the executor.
     progress : bool
-        Show a progress bar over targets (needs tqdm).
+        Show a progress bar over targets, or over tiles with another executor (needs
+        tqdm). Nothing runs in the call that returns lazy Dask arrays, so it shows none.
     reorder : "auto", True or False
         Renumber clouds in Morton order before the search. "auto" renumbers a cloud only
         where that pays: its storage order is not already spatially coherent, it has at
@@ -186,6 +275,13 @@ def all_by_all(
         Block size of the blocked descent: the queries of a block start together
         from the answer of the block before. Small blocks start every descent close
         to its answer; 2 was the fastest on clouds of 5,000 to 200,000 points.
+    tile_memory : int, optional
+        With an executor other than a thread pool: the memory, in bytes, that one tile
+        may take (its query points and grouped sets, its targets' points and graphs).
+        By default a share of all clouds' that gives every worker several tiles,
+        between 32 MiB and 256 MiB, and at most a quarter of a Dask worker's memory
+        limit. A tile holds at least one group of query clouds (at most 65,536 points
+        or one cloud) and one target cloud.
 
     Returns
     -------
@@ -200,31 +296,30 @@ def all_by_all(
     block = as_block(block)
     reorder = as_reorder(reorder)
     bound = as_bound(distance_upper_bound)
+    executor = as_executor(executor)
+    if tile_memory is not None:
+        tile_memory = as_count(tile_memory, "tile_memory")
 
     points = as_clouds(clouds, dt)
-    if graphs is None:
+    csr: Optional[List[Tuple[np.ndarray, np.ndarray]]] = None if graphs is None else as_graphs(graphs, points)
+
+    total = sum(len(p) for p in points)
+    if executor is not None and not isinstance(executor, ThreadPoolExecutor):
+        from ._tiles import run_tiles
+
+        tiled: Union[np.ndarray, AllByAll] = run_tiles(executor, points, csr, dt.name, bound, int(block), reduce,
+                                                       reorder, workers, progress, tile_memory)
+        return tiled
+    if csr is None:
         # One build per cloud, in parallel (the native builder releases the interpreter lock).
         graph_pool = ThreadPoolExecutor(max_workers=workers or os.cpu_count() or 1)
         try:
             csr = _run_cancellable(graph_pool, delaunay_graph, points)
         finally:
             graph_pool.shutdown(wait=True, cancel_futures=True)
-    else:
-        csr = as_graphs(graphs, points)
+    targets = [stored_target(p, g, reorder, total) for p, g in zip(points, csr)]
 
-    perms: List[Optional[np.ndarray]] = [None] * len(points)
-    if reorder:
-        total = sum(len(p) for p in points)
-        for c, p in enumerate(points):
-            pays = len(p) >= _AUTO_RENUMBER_MIN_POINTS and total >= _AUTO_RENUMBER_MIN_QUERY_RATIO * len(p)
-            if reorder == "auto" and not pays:
-                continue
-            perm = morton_perm(p)
-            if reorder is True or not _is_coherent(p, perm):
-                p2, ip, ix = renumber(p, csr[c][0], csr[c][1], perm)
-                points[c], csr[c], perms[c] = p2, (ip, ix), perm
-
-    plan = _Plan(points, csr, perms, dt.name, bound, block, reduce)
+    plan = _Plan(points, targets, dt.name, bound, int(block), reduce)
     m = len(points)
     columns: List[Any] = [None] * m
     # Per-point results go straight into their rows, so that no more than the columns
@@ -234,48 +329,33 @@ def all_by_all(
     out = None
     if reduce is None:
         out = AllByAll(np.empty((m, offsets[-1]), dt), np.empty((m, offsets[-1]), np.uint64), offsets.astype(np.uint64))
-    bar = _progress_bar(progress, m)
+    bar = _progress_bar(progress, m, "targets", "cloud")
     try:
-        if executor is None or isinstance(executor, ThreadPoolExecutor):
-            prepared, grouped = _build(plan)
-            shut_pool_down = executor is None
-            pool: Executor = executor if executor is not None else ThreadPoolExecutor(workers or os.cpu_count() or 1)
-            try:
-                def column(j: int, col: Any) -> None:
-                    columns[j] = col
-                    if bar is not None:
-                        bar.update(1)
-
-                def search(j: int) -> Any:
-                    return _target_column(plan, prepared, grouped, offsets, j, out)
-
-                with native_errors():
-                    _run_cancellable(pool, search, range(m), column)
-            finally:
-                if shut_pool_down:
-                    pool.shutdown(wait=True, cancel_futures=True)
-        else:
-            n_tasks = min(m, workers or 8)
-            batches = [list(range(k, m, n_tasks)) for k in range(n_tasks)]
-
-            def batch_done(_: int, done: List[Tuple[int, Any]]) -> None:
-                for j, col in done:
-                    if out is None:
-                        columns[j] = col
-                    else:
-                        out.dists[j], out.idx[j] = col
+        prepared, groups = _build(plan)
+        shut_pool_down = executor is None
+        pool: Executor = executor if executor is not None else ThreadPoolExecutor(workers or os.cpu_count() or 1)
+        try:
+            def column(j: int, col: Any) -> None:
+                columns[j] = col
                 if bar is not None:
-                    bar.update(len(done))
+                    bar.update(1)
 
             with native_errors():
-                _run_cancellable(executor, functools.partial(_run_batch, plan), batches, batch_done)
+                _run_cancellable(pool, lambda j: _target_column(plan, prepared, groups, j, out), range(m), column)
+        finally:
+            if shut_pool_down:
+                pool.shutdown(wait=True, cancel_futures=True)
     finally:
         if bar is not None:
             bar.close()
 
     if out is not None:
         return out
-    mat: np.ndarray = np.stack(columns, axis=1)  # mat[i, j]: query cloud i against target j
+    return symmetrise(np.stack(columns, axis=1), reduce)  # [i, j]: query cloud i against target j
+
+
+def symmetrise(mat: np.ndarray, reduce: Optional[str]) -> np.ndarray:
+    """The matrix of a reduction from its directed matrix (query cloud i, target j)."""
     if reduce == "chamfer":
         mat = mat + mat.T
     elif reduce == "hausdorff":

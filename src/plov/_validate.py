@@ -336,6 +336,21 @@ def as_index_state(state: Mapping[str, Any], source: str) -> IndexState:
     return IndexState(points, indptr, indices, labels)
 
 
+def as_executor(executor: Any, name: str = "executor") -> Any:
+    """None, a `concurrent.futures.Executor`, or a `dask.distributed.Client` (which is
+    not an Executor, but `get_executor()` of one is); TypeError otherwise."""
+    from concurrent.futures import Executor
+
+    if executor is None or isinstance(executor, Executor):
+        return executor
+    from ._tiles import dask_client
+
+    if dask_client(executor) is None:
+        raise TypeError(f"{name} must be a concurrent.futures.Executor or a dask.distributed.Client, "
+                        f"not {type(executor).__name__}")
+    return executor
+
+
 @contextlib.contextmanager
 def native_errors() -> Iterator[None]:
     """Re-raises a failure of the native code (PanicException, which passed the checks
