@@ -105,7 +105,7 @@ def message_shapes(expr, printf):
 def native_messages():
     """(place, shape) of every message that the native sources raise with literal text."""
     root = HERE.parent / "src"
-    for path in sorted([*root.glob("python/*.[ch]pp"), *root.glob("kernel/**/*.hpp")]):
+    for path in sorted([*root.glob("python/*.[ch]pp"), *root.glob("kernel/**/*.[ch]pp")]):
         text = path.read_text()
         for m in RAISERS.finditer(text):
             name = m.group(1)
