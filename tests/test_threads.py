@@ -127,11 +127,15 @@ LOCK_RELEASING = [
 @pytest.mark.parametrize("name", LOCK_RELEASING)
 def test_lock_is_released_during_the_work(name):
     call = long_calls()[name]
-    worst_gap, result = python_progress_during(call)
-    # With the lock held the whole call would be one gap; released, this thread keeps
-    # running while the work goes on (gaps stay near the 5 ms switch interval).
+    # With the lock held the whole call is one gap, every time; released, this thread
+    # keeps running while the work goes on (gaps stay near the 5 ms switch interval),
+    # unless the scheduler of a busy machine leaves it waiting: up to three tries.
+    gaps = []
+    while len(gaps) < 3 and (not gaps or gaps[-1] >= 0.5):
+        worst_gap, result = python_progress_during(call)
+        gaps.append(round(worst_gap, 3))
     assert result["cpu"] > 0.05
-    assert worst_gap < 0.5, f"{name}: Python stalled for {worst_gap:.0%} of the call's CPU time"
+    assert gaps[-1] < 0.5, f"{name}: Python stalled for shares {gaps} of the call's CPU time"
 
 
 def computing_side_by_side(call, interval=0.002):
