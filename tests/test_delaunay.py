@@ -400,21 +400,31 @@ def test_hostile_inputs_cannot_crash_the_interpreter():
     assert out.returncode == 0 and "survived" in out.stdout, out.stderr[-3000:]
 
 
+# The time from the signal to the interrupt is measured in CPU time of the process, which
+# a busy machine does not stretch: the build itself runs on this thread only.
 INTERRUPT = textwrap.dedent("""
     import os, signal, threading, time
     import numpy as np, plov
     p = np.random.default_rng(0).random((1_500_000, 3))
-    threading.Timer(0.5, os.kill, (os.getpid(), signal.SIGINT)).start()
-    t0 = time.perf_counter()
+    sent = []
+    def interrupt():
+        sent.append(time.process_time())
+        os.kill(os.getpid(), signal.SIGINT)
+    threading.Timer(0.5, interrupt).start()
+    t0 = time.process_time()
     try:
         plov.delaunay_graph(p)
+        print("finished", time.process_time() - t0)
     except KeyboardInterrupt:
-        print("interrupted", time.perf_counter() - t0)
+        print("interrupted", time.process_time() - sent[0], sent[0] - t0)
 """)
 
 
 def test_ctrl_c_stops_a_long_build():
-    out = subprocess.run([sys.executable, "-c", INTERRUPT], capture_output=True, text=True, timeout=300)
-    assert out.stdout.startswith("interrupted"), out.stderr[-2000:]
-    # a second or so; a sanitized build sorts and inserts several times more slowly
-    assert float(out.stdout.split()[1]) < (30.0 if os.environ.get("PLOV_SANITIZED") else 5.0)
+    out = subprocess.run([sys.executable, "-c", INTERRUPT], capture_output=True, text=True, timeout=600)
+    assert out.stdout.startswith("interrupted"), out.stdout + out.stderr[-2000:]
+    after, before = map(float, out.stdout.split()[1:])
+    # The whole build takes seconds of CPU time; the build stops within a small part of
+    # it (the poll comes every few thousand insertions). A sanitized build runs several
+    # times more slowly.
+    assert after < (10.0 if os.environ.get("PLOV_SANITIZED") else 1.0), (after, before)

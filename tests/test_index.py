@@ -236,7 +236,7 @@ def test_interrupt_stops_between_chunks(monkeypatch):
         if len(calls) == 2:
             raise KeyboardInterrupt
         if len(calls) > 2:
-            time.sleep(0.01)  # chunks already running: leave the caller time to cancel the rest
+            time.sleep(0.05)  # chunks already running: leave the caller time to cancel the rest
         return real(*args)
 
     monkeypatch.setattr(_index._native, "knn_exact", interrupted)

@@ -207,7 +207,12 @@ def test_simplices_changed_between_the_passes():
     distinct = {(g[0].tobytes(), g[1].tobytes()): g for g in got if not isinstance(g, str)}
     for g in list(distinct.values())[:5]:
         check_graph(len(pts), *g)
-    assert all(g == CHANGED for g in got if isinstance(g, str))
+    # Besides the counts that disagree between the passes, a read may meet an id while
+    # the writer's copy is halfway through it (a string copy guarantees no atomicity per
+    # element): bytes of two ids below 3000 = 0x0bb8 make at most 0x0bff, and an id from
+    # 3000 up fails the index check.
+    torn = [f"index out of bounds: the len is 3000 but the index is {i}" for i in range(3000, 0x0C00)]
+    assert all(g == CHANGED or g in torn for g in got if isinstance(g, str)), {g for g in got if isinstance(g, str)}
 
 
 def test_points_and_graphs_changed_during_searches():

@@ -24,27 +24,37 @@ def pair():
 
 
 def python_progress_during(call):
-    """Runs `call` on a thread and counts how far Python code on this thread gets
-    meanwhile, as a share of the call's duration."""
-    done = threading.Event()
+    """Runs `call` on a thread while this thread keeps running Python code, reading the
+    call's CPU clock at every step; returns the largest share of the call's CPU time
+    spent between two steps, and the call's result. A call that holds the interpreter
+    lock does all its work in one such stretch; one that releases it is seen at every
+    step. Counted in the call's own CPU time, a busy machine that pauses both threads
+    stretches nothing."""
+    done, started = threading.Event(), threading.Event()
     result = {}
 
     def run():
-        t0 = time.perf_counter()
+        result["clock"] = time.pthread_getcpuclockid(threading.get_ident())
+        started.set()
+        c0 = time.thread_time()
         result["value"] = call()
-        result["seconds"] = time.perf_counter() - t0
+        result["span"] = (c0, time.thread_time())
         done.set()
 
     worker = threading.Thread(target=run)
-    ticks = [time.perf_counter()]
     worker.start()
+    started.wait()
+    ticks = []
     while not done.is_set():
-        ticks.append(time.perf_counter())
-    ticks.append(time.perf_counter())
+        try:
+            ticks.append(time.clock_gettime(result["clock"]))
+        except OSError:  # the thread has just ended
+            break
     worker.join()
-    # the longest stretch in which this thread could not run Python code
-    gaps = np.diff(ticks)
-    return float(gaps.max()) / result["seconds"], result
+    c0, c1 = result["span"]
+    result["cpu"] = c1 - c0
+    gaps = np.diff(np.clip([c0, *ticks, c1], c0, c1))
+    return float(gaps.max()) / max(result["cpu"], 1e-9), result
 
 
 def zigzag():
@@ -113,14 +123,19 @@ LOCK_RELEASING = [
 ]
 
 
+@pytest.mark.skipif(not hasattr(time, "pthread_getcpuclockid"), reason="needs per-thread CPU clocks")
 @pytest.mark.parametrize("name", LOCK_RELEASING)
 def test_lock_is_released_during_the_work(name):
     call = long_calls()[name]
-    worst_gap, result = python_progress_during(call)
-    # With the lock held the whole call would be one gap; released, this thread keeps
-    # running while the work goes on (gaps stay near the 5 ms switch interval).
-    assert result["seconds"] > 0.05
-    assert worst_gap < 0.5, f"{name}: Python stalled for {worst_gap:.0%} of the call"
+    # With the lock held the whole call is one gap, every time; released, this thread
+    # keeps running while the work goes on (gaps stay near the 5 ms switch interval),
+    # unless the scheduler of a busy machine leaves it waiting: up to three tries.
+    gaps = []
+    while len(gaps) < 3 and (not gaps or gaps[-1] >= 0.5):
+        worst_gap, result = python_progress_during(call)
+        gaps.append(round(worst_gap, 3))
+    assert result["cpu"] > 0.05
+    assert gaps[-1] < 0.5, f"{name}: Python stalled for shares {gaps} of the call's CPU time"
 
 
 def computing_side_by_side(call, interval=0.002):

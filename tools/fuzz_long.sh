@@ -8,6 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 examples=${1:-20000}
+# a fresh seed every run (printed at the end; PLOV_FUZZ_SEED=N repeats a run)
+export PLOV_FUZZ_SEED=${PLOV_FUZZ_SEED:-random}
 stats=$(mktemp)
 trap 'rm -f "$stats"' EXIT
 start=$SECONDS
