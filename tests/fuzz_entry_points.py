@@ -119,6 +119,13 @@ NATIVE = [
     "points: too many rows",
     "axis must be 0, 1 or 2",
     r"'[\w.]+' object is not an instance of 'PreparedF64'",
+    "relabel_graph: the graph is not a consistent CSR graph",
+    "relabel_graph: the labels are not a permutation",
+    "ball search: the target graph is not a consistent CSR graph",
+    "starts must be a contiguous array with one entry per row of points",
+    "starts must be a contiguous int64 array",
+    "starts: too many rows",
+    "radii must hold one radius or one per row of points",
 ]
 
 BINDING = [
@@ -126,6 +133,7 @@ BINDING = [
     r"[\w.]+\(\) got multiple values for argument '\w+'",
     r"[\w.]+\(\) got an unexpected keyword argument '\w+'",
     r"[\w.]+\(\) missing \d+ required positional arguments?: .*",
+    r"[\w.()]+ has more parameters than Args can bind",
 ]
 
 # Every message the native modules can raise (tests/test_fuzz.py checks the sources
