@@ -10,6 +10,7 @@ import pickle
 import struct
 import threading
 import zipfile
+import multiprocessing
 from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
@@ -378,7 +379,9 @@ def shipped():
 
 def test_process_pool_queries_a_shipped_index(shipped):
     index, want = shipped
-    with ProcessPoolExecutor(2) as pool:
+    # Forked children of a process that runs threads (a cluster, thread pools) may
+    # deadlock; fresh interpreters cannot.
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
         got = list(pool.map(plov.Index.query, [index] * 4, [QUERIES * (1 + i / 10) for i in range(4)], [4] * 4))
     for (d0, i0), (d1, i1) in zip(want, got):
         np.testing.assert_array_equal(d0, d1)

@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import multiprocessing
 from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
@@ -150,7 +151,9 @@ def test_executors_give_identical_results(clouds):
     ref = plov.all_by_all(clouds, reduce="chamfer")
     with ThreadPoolExecutor(3) as pool:
         np.testing.assert_array_equal(plov.all_by_all(clouds, executor=pool), ref)
-    with ProcessPoolExecutor(2) as pool:
+    # Forked children of a process that runs threads (a cluster, thread pools) may
+    # deadlock; fresh interpreters cannot.
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
         np.testing.assert_array_equal(plov.all_by_all(clouds, executor=pool, workers=3), ref)
 
 

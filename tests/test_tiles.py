@@ -1,6 +1,7 @@
 """All-by-all joins in tiles: on a process pool and on a real Dask cluster of two worker
 processes, whose memory limit is a quarter of the collection."""
 
+import multiprocessing
 import os
 import time
 from concurrent.futures import ProcessPoolExecutor
@@ -131,7 +132,9 @@ def test_cluster_matches_thread_pool_in_single_precision_with_a_bound(client):
 
 
 def test_process_pool_matches_thread_pool():
-    with ProcessPoolExecutor(2) as pool:
+    # Forked children of a process that runs threads (a cluster, thread pools) may
+    # deadlock; fresh interpreters cannot.
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
         for reduce in (None, "hausdorff"):
             ref = plov.all_by_all(CLOUDS, graphs=GRAPHS, reduce=reduce)
             assert_same(plov.all_by_all(CLOUDS, graphs=GRAPHS, reduce=reduce, executor=pool, tile_memory=1 << 20), ref)
