@@ -36,7 +36,7 @@ def _cluster(n_workers: int) -> Any:
     from distributed import Client, LocalCluster
 
     cluster = LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                           dashboard_address=None, silence_logs=40)
+                           dashboard_address=":0", silence_logs=40)
     return cluster, Client(cluster, set_as_default=False)
 
 

@@ -392,7 +392,7 @@ def test_process_pool_queries_a_shipped_index(shipped):
 def dask_client():
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
         yield client
 
 

@@ -161,7 +161,7 @@ def test_dask_cluster_gives_identical_results(clouds):
     distributed = pytest.importorskip("distributed")
     ref = plov.all_by_all(clouds, reduce=None)
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
         res = plov.all_by_all(clouds, reduce=None, executor=client.get_executor(), workers=2)
         dists, idx = client.compute([res.dists, res.idx], sync=True)
     np.testing.assert_array_equal(dists, ref.dists)

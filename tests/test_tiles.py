@@ -83,7 +83,7 @@ class Received(distributed.diagnostics.plugin.SchedulerPlugin):
 def cluster():
     with dask.config.set(LOW_MEMORY):
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                      dashboard_address=None, memory_limit=MEMORY_LIMIT) as cluster:
+                                      dashboard_address=":0", memory_limit=MEMORY_LIMIT) as cluster:
             received = Received(cluster.scheduler)
             cluster.scheduler.add_plugin(received, name="received")
             with distributed.Client(cluster, set_as_default=False) as client:  # plov must not need a default
