@@ -76,18 +76,23 @@ _GROUP_MAX_POINTS = 1 << 16
 _NO_EDGES = np.zeros(0, np.uint32)
 
 
+def greedy_runs(costs: Sequence[int], cap: int) -> List[range]:
+    """Consecutive runs of items, each as long as its costs add up to at most `cap` (at
+    least one item each): as few runs as greedy packing gives."""
+    runs, start, have = [], 0, 0
+    for k, c in enumerate(costs):
+        if k > start and have + c > cap:
+            runs.append(range(start, k))
+            start, have = k, 0
+        have += c
+    runs.append(range(start, len(costs)))
+    return runs
+
+
 def query_groups(sizes: Sequence[int]) -> List[range]:
     """The groups of query clouds, as ranges of consecutive clouds: each holds at most an
     eighth of all points, clamped to [4,096, 65,536], or a single larger cloud."""
-    cap = min(_GROUP_MAX_POINTS, max(_GROUP_MIN_POINTS, -(-sum(sizes) // 8)))
-    groups, start, have = [], 0, 0
-    for c, n in enumerate(sizes):
-        if c > start and have + n > cap:
-            groups.append(range(start, c))
-            start, have = c, 0
-        have += n
-    groups.append(range(start, len(sizes)))
-    return groups
+    return greedy_runs(sizes, min(_GROUP_MAX_POINTS, max(_GROUP_MIN_POINTS, -(-sum(sizes) // 8))))
 
 
 def group_queries(points: Sequence[np.ndarray], clouds: range, start: int, dtype: str) -> _Group:

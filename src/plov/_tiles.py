@@ -29,6 +29,7 @@ from ._allbyall import (
     _progress_bar,
     _run_cancellable,
     descend,
+    greedy_runs,
     group_queries,
     query_groups,
     stored_target,
@@ -106,13 +107,7 @@ def _runs(costs: Sequence[int], cap: int) -> List[range]:
     """Consecutive runs of items whose costs add up to at most `cap` (at least one item
     each): as few runs as greedy packing needs, with the items spread evenly over them
     where that keeps every run within `cap` (even tiles end together on the workers)."""
-    greedy, start, have = [], 0, 0
-    for k, c in enumerate(costs):
-        if k > start and have + c > cap:
-            greedy.append(range(start, k))
-            start, have = k, 0
-        have += c
-    greedy.append(range(start, len(costs)))
+    greedy = greedy_runs(costs, cap)
     # item k goes to the run its cost's midpoint falls in, of len(greedy) equal shares
     share = sum(costs) / len(greedy)
     before = np.cumsum(costs, dtype=np.float64) - np.asarray(costs, np.float64) / 2
