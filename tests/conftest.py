@@ -35,6 +35,19 @@ def pytest_configure(config):
     os.environ["PLOV_FUZZ_SEED"] = seed
 
 
+def pytest_collection_modifyitems(config, items):
+    # Worker processes (process pools, Dask clusters) test the package's orchestration,
+    # not native memory; under the sanitizers their interpreters run with the sanitizer
+    # runtimes preloaded, and a Dask cluster whose workers are restarted there can lose
+    # them all and wait for ever. The sanitized stages leave these tests out.
+    if not os.environ.get("PLOV_SANITIZED"):
+        return
+    skip = pytest.mark.skip(reason="starts worker processes: not run under the sanitizers")
+    for item in items:
+        if item.get_closest_marker("processes") or {"cluster", "dask_client"} & set(item.fixturenames):
+            item.add_marker(skip)
+
+
 def pytest_report_header(config):
     return f"property-based tests: seed {config.getoption('hypothesis_seed')}"
 

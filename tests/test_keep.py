@@ -377,6 +377,7 @@ def shipped():
     return index, [index.query(QUERIES * (1 + i / 10), 4) for i in range(4)]
 
 
+@pytest.mark.processes
 def test_process_pool_queries_a_shipped_index(shipped):
     index, want = shipped
     # Forked children of a process that runs threads (a cluster, thread pools) may

@@ -147,6 +147,7 @@ def test_bound_and_orderings_agree(clouds):
     assert (bounded.dists[~hit] == np.inf).all()
 
 
+@pytest.mark.processes
 def test_executors_give_identical_results(clouds):
     ref = plov.all_by_all(clouds, reduce="chamfer")
     with ThreadPoolExecutor(3) as pool:
@@ -157,6 +158,7 @@ def test_executors_give_identical_results(clouds):
         np.testing.assert_array_equal(plov.all_by_all(clouds, executor=pool, workers=3), ref)
 
 
+@pytest.mark.processes
 def test_dask_cluster_gives_identical_results(clouds):
     distributed = pytest.importorskip("distributed")
     ref = plov.all_by_all(clouds, reduce=None)

@@ -131,6 +131,7 @@ def test_cluster_matches_thread_pool_in_single_precision_with_a_bound(client):
     assert_same(res, plov.all_by_all(CLOUDS, **{**kwargs, "reduce": "max"}))
 
 
+@pytest.mark.processes
 def test_process_pool_matches_thread_pool():
     # Forked children of a process that runs threads (a cluster, thread pools) may
     # deadlock; fresh interpreters cannot.
