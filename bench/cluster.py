@@ -127,7 +127,7 @@ def sample(n_clouds: int, n_points: int, workers: int, tiles: int, seed: int = 7
     out = [f"plan: {n_clouds:,} clouds x {n_points:,} points, {workers} workers; tile memory {budget / 2**20:.0f} MiB",
            f"  query groups: {len(tiling.groups):,} of {len(tiling.groups[0])} clouds; tiles: {rows:,} rows "
            f"({row_clouds} clouds each) x {cols:,} columns ({col_clouds} clouds each) = {rows * cols:,}"]
-    spec = _tiles.Spec("float64", None, 2, "chamfer")
+    settings = _tiles.JoinSettings("float64", None, 2, "chamfer")
     graph_s, tile_s = [], []
     for k in range(tiles):
         clouds = [w.surface(rng, n_points) for _ in range(row_clouds)]
@@ -138,7 +138,7 @@ def sample(n_clouds: int, n_points: int, workers: int, tiles: int, seed: int = 7
         graph_s.append((time.process_time() - t0) / col_clouds)
         groups = [[clouds[c] for c in tiling.groups[g]] for g in tiling.rows[0]]  # row 0 starts at cloud 0
         t0, wall = time.process_time(), time.perf_counter()
-        _tiles.run_tile(groups, targets, spec)
+        _tiles.run_tile(groups, targets, settings)
         tile_s.append(time.process_time() - t0)
         wall = time.perf_counter() - wall
         out.append(f"  sample tile {k + 1}: {tile_s[-1]:.2f} CPU s, {wall:.2f} s wall "

@@ -49,7 +49,7 @@ _MAX_TILE_MEMORY = 256 * _MIB
 _DEGREE_GUESS = 16
 
 
-class Spec(NamedTuple):
+class JoinSettings(NamedTuple):
     """The search settings every tile shares."""
 
     dtype: str
@@ -141,17 +141,17 @@ def _target_in_group(clouds: List[np.ndarray], k: int, csr: Optional[Csr], reord
     return build_target(clouds[k], csr, reorder, total)
 
 
-def run_tile(rows: List[List[np.ndarray]], targets: List[Target], spec: Spec) -> Any:
+def run_tile(rows: List[List[np.ndarray]], targets: List[Target], settings: JoinSettings) -> Any:
     """One tile: the query groups `rows` (each a list of clouds' points) against
     `targets`. Returns the directed reductions as a (query clouds, targets) array, or
     the per-point (dists, idx) pair, one row per target."""
-    cls: Any = prepared_class(spec.dtype)
+    cls: Any = prepared_class(settings.dtype)
     groups, start = [], 0
     for clouds in rows:
-        groups.append(group_queries(clouds, range(len(clouds)), start, spec.dtype))
+        groups.append(group_queries(clouds, range(len(clouds)), start, settings.dtype))
         start = groups[-1].stop
-    if spec.reduce is None:
-        dists = np.empty((len(targets), start), spec.dtype)
+    if settings.reduce is None:
+        dists = np.empty((len(targets), start), settings.dtype)
         idx = np.empty((len(targets), start), np.uint64)
     else:
         mat = np.empty((sum(len(c) for c in rows), len(targets)))
@@ -160,26 +160,26 @@ def run_tile(rows: List[List[np.ndarray]], targets: List[Target], spec: Spec) ->
             target = cls(points, indptr, indices)
             first = 0
             for g in groups:
-                piece = descend(target, perm, g, spec.block, spec.bound, spec.reduce)
-                if spec.reduce is None:
+                piece = descend(target, perm, g, settings.block, settings.bound, settings.reduce)
+                if settings.reduce is None:
                     dists[t, g.start:g.stop], idx[t, g.start:g.stop] = piece
                 else:
                     mat[first:first + len(g.clouds), t] = piece
                 first += len(g.clouds)
-    return (dists, idx) if spec.reduce is None else mat
+    return (dists, idx) if settings.reduce is None else mat
 
 
 class _Result:
     """The join's result as tiles arrive: the directed matrix, or the per-point arrays."""
 
-    def __init__(self, tiling: Tiling, sizes: Sequence[int], spec: Spec):
-        self.tiling, self.spec = tiling, spec
+    def __init__(self, tiling: Tiling, sizes: Sequence[int], settings: JoinSettings):
+        self.tiling, self.settings = tiling, settings
         m = len(sizes)
         self.offsets = np.zeros(m + 1, np.int64)
         np.cumsum(sizes, out=self.offsets[1:])
-        if spec.reduce is None:
+        if settings.reduce is None:
             n = int(self.offsets[-1])
-            self.out: Any = AllByAll(np.empty((m, n), spec.dtype), np.empty((m, n), np.uint64),
+            self.out: Any = AllByAll(np.empty((m, n), settings.dtype), np.empty((m, n), np.uint64),
                                      self.offsets.astype(np.uint64))
         else:
             self.mat = np.empty((m, m))
@@ -190,7 +190,7 @@ class _Result:
 
     def put(self, r: int, c: int, res: Any) -> None:
         cols = self.tiling.cols[c]
-        if self.spec.reduce is None:
+        if self.settings.reduce is None:
             s = self.points_of(r)
             self.out.dists[cols.start:cols.stop, s], self.out.idx[cols.start:cols.stop, s] = res
         else:
@@ -198,7 +198,7 @@ class _Result:
             self.mat[clouds.start:clouds.stop, cols.start:cols.stop] = res
 
     def value(self) -> Any:
-        return self.out if self.spec.reduce is None else symmetrise(self.mat, self.spec.reduce)
+        return self.out if self.settings.reduce is None else symmetrise(self.mat, self.settings.reduce)
 
 
 def run_tiles(executor: Any, points: List[np.ndarray], csr: Optional[List[Csr]], dtype: str,
@@ -220,14 +220,14 @@ def run_tiles(executor: Any, points: List[np.ndarray], csr: Optional[List[Csr]],
             slots = workers or getattr(executor, "_max_workers", None) or os.cpu_count() or 1
         tile_memory = default_budget(total, slots, limit)
     tiling = plan_tiles(sizes, edges, itemsize, tile_memory)
-    spec = Spec(dtype, bound, block, reduce)
+    settings = JoinSettings(dtype, bound, block, reduce)
     if client is not None:
-        return _on_dask(client, points, csr, tiling, spec, reorder, progress)
-    return _on_executor(executor, points, csr, tiling, spec, reorder, progress)
+        return _on_dask(client, points, csr, tiling, settings, reorder, progress)
+    return _on_executor(executor, points, csr, tiling, settings, reorder, progress)
 
 
 def _on_executor(executor: Executor, points: List[np.ndarray], csr: Optional[List[Csr]], tiling: Tiling,
-                 spec: Spec, reorder: Union[bool, str], progress: bool) -> Any:
+                 settings: JoinSettings, reorder: Union[bool, str], progress: bool) -> Any:
     """Tiles on a plain executor: the targets first (one task each), then the tiles,
     each shipped its inputs."""
     total = sum(len(p) for p in points)
@@ -235,7 +235,7 @@ def _on_executor(executor: Executor, points: List[np.ndarray], csr: Optional[Lis
     with native_errors():
         targets = _run_cancellable(executor, functools.partial(_build_pair, reorder=reorder, total=total),
                                    list(zip(points, graphs)))
-    result = _Result(tiling, [len(p) for p in points], spec)
+    result = _Result(tiling, [len(p) for p in points], settings)
     cells = [(r, c) for c in range(len(tiling.cols)) for r in range(len(tiling.rows))]
     inputs = (([[points[k] for k in tiling.groups[g]] for g in tiling.rows[r]],
                [targets[j] for j in tiling.cols[c]]) for r, c in cells)
@@ -248,7 +248,7 @@ def _on_executor(executor: Executor, points: List[np.ndarray], csr: Optional[Lis
 
     try:
         with native_errors():
-            _run_cancellable(executor, functools.partial(_tile_pair, spec=spec), list(inputs), done)
+            _run_cancellable(executor, functools.partial(_tile_pair, settings=settings), list(inputs), done)
     finally:
         if bar is not None:
             bar.close()
@@ -259,8 +259,8 @@ def _build_pair(item: Tuple[np.ndarray, Optional[Csr]], reorder: Union[bool, str
     return build_target(item[0], item[1], reorder, total)
 
 
-def _tile_pair(item: Tuple[List[List[np.ndarray]], List[Target]], spec: Spec) -> Any:
-    return run_tile(item[0], item[1], spec)
+def _tile_pair(item: Tuple[List[List[np.ndarray]], List[Target]], settings: JoinSettings) -> Any:
+    return run_tile(item[0], item[1], settings)
 
 
 def dask_client(executor: Any) -> Any:
@@ -280,7 +280,7 @@ def _clouds(clouds: List[np.ndarray]) -> List[np.ndarray]:
     return clouds
 
 
-def _on_dask(client: Any, points: List[np.ndarray], csr: Optional[List[Csr]], tiling: Tiling, spec: Spec,
+def _on_dask(client: Any, points: List[np.ndarray], csr: Optional[List[Csr]], tiling: Tiling, settings: JoinSettings,
              reorder: Union[bool, str], progress: bool) -> Any:
     """Tiles on a Dask cluster. The clouds of each query group go to the cluster once,
     inside a task of their own, so that the scheduler can run it again if the worker
@@ -294,9 +294,9 @@ def _on_dask(client: Any, points: List[np.ndarray], csr: Optional[List[Csr]], ti
             warnings.filterwarnings("ignore", message="Sending large graph")
             for k, g in enumerate(tiling.groups):
                 groups.append(client.submit(_clouds, [points[c] for c in g], key=("clouds", token, k)))
-        if spec.reduce is None:
-            return _lazy_per_point(groups, csr, tiling, spec, reorder, total, token, [len(p) for p in points])
-        return _gather_tiles(client, groups, csr, tiling, spec, reorder, total, token, progress,
+        if settings.reduce is None:
+            return _lazy_per_point(groups, csr, tiling, settings, reorder, total, token, [len(p) for p in points])
+        return _gather_tiles(client, groups, csr, tiling, settings, reorder, total, token, progress,
                              [len(p) for p in points])
     except BaseException:
         client.cancel(groups)
@@ -318,7 +318,7 @@ def _tile_inputs(tiling: Tiling, groups: List[Any], targets: List[Any], r: int, 
     return [groups[g] for g in tiling.rows[r]], [targets[j] for j in tiling.cols[c]]
 
 
-def _gather_tiles(client: Any, groups: List[Any], csr: Optional[List[Csr]], tiling: Tiling, spec: Spec,
+def _gather_tiles(client: Any, groups: List[Any], csr: Optional[List[Csr]], tiling: Tiling, settings: JoinSettings,
                   reorder: Union[bool, str], total: int, token: str, progress: bool, sizes: List[int]) -> Any:
     """Reductions: every tile submitted at once, its small result gathered as it comes."""
     from distributed import as_completed
@@ -331,11 +331,11 @@ def _gather_tiles(client: Any, groups: List[Any], csr: Optional[List[Csr]], tili
         cells = {}
         for c in range(len(tiling.cols)):
             for r in range(len(tiling.rows)):
-                f = client.submit(run_tile, *_tile_inputs(tiling, groups, targets, r, c), spec,
+                f = client.submit(run_tile, *_tile_inputs(tiling, groups, targets, r, c), settings,
                                   key=("tile", token, r, c))
                 cells[f.key] = (r, c)
                 futures.append(f)
-        result = _Result(tiling, sizes, spec)
+        result = _Result(tiling, sizes, settings)
         with native_errors():
             for f in as_completed([f for f in futures if f.key in cells], loop=client.loop):
                 result.put(*cells[f.key], f.result())
@@ -351,7 +351,7 @@ def _gather_tiles(client: Any, groups: List[Any], csr: Optional[List[Csr]], tili
             bar.close()
 
 
-def _lazy_per_point(groups: List[Any], csr: Optional[List[Csr]], tiling: Tiling, spec: Spec,
+def _lazy_per_point(groups: List[Any], csr: Optional[List[Csr]], tiling: Tiling, settings: JoinSettings,
                     reorder: Union[bool, str], total: int, token: str, sizes: List[int]) -> AllByAll:
     """Per-point results as Dask arrays (rows: targets, columns: every query point), one
     chunk per tile; the graphs and tiles run when they are computed."""
@@ -365,7 +365,7 @@ def _lazy_per_point(groups: List[Any], csr: Optional[List[Csr]], tiling: Tiling,
         return dask.delayed(fn, pure=True)(*args, dask_key_name=key)
 
     targets = _graph_tasks(submit, groups, csr, tiling, reorder, total, token)
-    tiles = [submit(run_tile, *_tile_inputs(tiling, groups, targets, r, c), spec, key=("tile", token, r, c))
+    tiles = [submit(run_tile, *_tile_inputs(tiling, groups, targets, r, c), settings, key=("tile", token, r, c))
              for c in range(len(tiling.cols)) for r in range(len(tiling.rows))]
     offsets = np.zeros(len(sizes) + 1, np.int64)
     np.cumsum(sizes, out=offsets[1:])
@@ -373,7 +373,7 @@ def _lazy_per_point(groups: List[Any], csr: Optional[List[Csr]], tiling: Tiling,
               tuple(int(offsets[tiling.row_clouds(r).stop] - offsets[tiling.row_clouds(r).start])
                     for r in range(len(tiling.rows))))
     arrays = []
-    for part, dtype in ((0, np.dtype(spec.dtype)), (1, np.dtype(np.uint64))):
+    for part, dtype in ((0, np.dtype(settings.dtype)), (1, np.dtype(np.uint64))):
         name = f"{('dists', 'idx')[part]}-{token}"
         layer: Dict[Any, Any] = {(name, t.key[3], t.key[2]): (operator.getitem, t.key, part) for t in tiles}
         graph = HighLevelGraph.from_collections(name, layer, dependencies=tiles)
