@@ -17,6 +17,7 @@ from plov._allbyall import query_groups
 
 distributed = pytest.importorskip("distributed")
 dask = pytest.importorskip("dask")
+da = pytest.importorskip("dask.array")
 
 REDUCTIONS = ["chamfer", "hausdorff", "mean", "max", None]
 
@@ -259,3 +260,102 @@ def test_tiles_cover_the_matrix_within_their_memory():
     even = _tiles.plan_tiles([5000] * 200, [80_000] * 200, 8, 78 << 20)
     for runs in (even.rows, even.cols):
         assert len(runs) > 1 and max(map(len, runs)) - min(map(len, runs)) <= 1
+
+
+def eventually(condition, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return condition()
+
+
+def chunk_of(c, start, stop, client_pid):
+    """Rows [start, stop) of CLOUDS[c], made where Dask runs this: never in the client."""
+    assert os.getpid() != client_pid, "the points of a cloud on the cluster were made in the client"
+    return CLOUDS[c][start:stop]
+
+
+def made_on_the_cluster(client, c, kind):
+    """CLOUDS[c] as a Dask array of chunks of 300 rows, or as a future, whose points are
+    made on the workers."""
+    n, pid = len(CLOUDS[c]), os.getpid()
+    if kind == "future":
+        return client.submit(chunk_of, c, 0, n, pid)
+    return da.concatenate([
+        da.from_delayed(dask.delayed(chunk_of, pure=True)(c, a, min(a + 300, n), pid), (min(a + 300, n) - a, 3),
+                                CLOUDS[c].dtype) for a in range(0, n, 300)])
+
+
+def pulled_bytes(monkeypatch):
+    """A list that receives the bytes of arrays the client fetches from the cluster."""
+    pulled = []
+
+    def nbytes(x):
+        return x.nbytes if isinstance(x, np.ndarray) else sum(map(nbytes, x)) if isinstance(x, (list, tuple)) else 0
+
+    for cls, name in ((distributed.Future, "result"), (distributed.Client, "gather")):
+        def spy(*args, _fetch=getattr(cls, name), **kwargs):
+            out = _fetch(*args, **kwargs)
+            pulled.append(nbytes(out))
+            return out
+        monkeypatch.setattr(cls, name, spy)
+    return pulled
+
+
+@pytest.mark.parametrize("graphs", [None, GRAPHS], ids=["raw points", "knn graphs"])
+def test_clouds_on_the_cluster_are_joined_there(client, cluster, monkeypatch, graphs):
+    # Dask arrays, futures and client-side arrays mixed; the points of the first two are
+    # made on the workers (a chunk made in the client fails) and never fetched by it.
+    kinds = ["dask array", "future", "numpy"]
+    clouds = [c if kinds[k % 3] == "numpy" else made_on_the_cluster(client, k, kinds[k % 3])
+              for k, c in enumerate(CLOUDS)]
+    for reduce in REDUCTIONS:
+        ref = plov.all_by_all(CLOUDS, graphs=graphs, reduce=reduce)
+        with monkeypatch.context() as m:
+            pulled = pulled_bytes(m)
+            res = plov.all_by_all(clouds, graphs=graphs, executor=client, reduce=reduce, tile_memory=1 << 20)
+        # the directed matrix, tile by tile; the per-point results stay lazy
+        assert sum(pulled) == (0 if reduce is None else 8 * len(CLOUDS) ** 2)
+        if reduce is None:
+            assert isinstance(res.dists, da.Array)
+            # once the group tasks hold the checked clouds, these are not kept twice
+            tasks = cluster[1].scheduler.tasks
+            assert eventually(lambda: all(t.state == "memory" for k, t in list(tasks.items()) if k[0] == "clouds"))
+            assert not [k for k, t in list(tasks.items()) if k[0] == "cloud" and t.state == "memory"]
+            res = plov.AllByAll(*client.compute([res.dists, res.idx], sync=True), res.offsets)
+        assert_same(res, ref)
+
+
+def test_without_a_cluster_dask_arrays_are_computed_and_futures_refused(client):
+    clouds = [da.from_array(c, chunks=(250, 3)) if k % 2 else c for k, c in enumerate(CLOUDS)]
+    assert_same(plov.all_by_all(clouds, reduce="max"), plov.all_by_all(CLOUDS, reduce="max"))
+    clouds[4] = client.scatter(CLOUDS[4])
+    for executor in (None, ProcessPoolExecutor(1)):
+        with pytest.raises(TypeError, match=r"clouds\[4\] is a future of a Dask cluster"):
+            plov.all_by_all(clouds, executor=executor)
+        if executor is not None:
+            executor.shutdown()
+
+
+def test_bad_cloud_on_the_cluster_fails_the_join_naming_it(client, cluster):
+    nan = CLOUDS[5].copy()
+    nan[9, 1] = np.nan
+    for c, bad, message in [(5, da.from_array(nan, chunks=(300, 3)), r"clouds\[5\] has a NaN"),
+                            (2, client.submit(np.zeros, (40, 2)), r"clouds\[2\] must have shape \(n, 3\), not \(40, 2\)"),
+                            (8, client.submit(np.zeros, (0, 3)), r"clouds\[8\] has no points")]:
+        clouds = [made_on_the_cluster(client, k, "future") for k in range(len(CLOUDS))]
+        clouds[c] = bad
+        for reduce in ("chamfer", None):
+            with pytest.raises(ValueError, match=message):
+                plov.all_by_all(clouds, executor=client, reduce=reduce)
+    # what a Dask array's metadata tells is refused before anything is submitted
+    cluster[1].inputs.clear()
+    for bad, message in [(da.zeros((40, 2), chunks=10), r"clouds\[1\] must have shape \(n, 3\)"),
+                         (da.zeros((0, 3)), r"clouds\[1\] has no points"),
+                         (da.zeros((40, 3), dtype=bool), r"clouds\[1\] must hold real numbers")]:
+        with pytest.raises((ValueError, TypeError), match=message):
+            plov.all_by_all([CLOUDS[0], bad], executor=client)
+    assert cluster[1].inputs == {}
+    # nothing of the refused joins stays on the cluster (the caller's futures do)
+    tasks = cluster[1].scheduler.tasks
+    assert eventually(lambda: not [k for k in list(tasks) if isinstance(k, tuple) and k[0] in ("cloud", "size of cloud")])

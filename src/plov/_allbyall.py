@@ -305,15 +305,25 @@ def all_by_all(
     if tile_memory is not None:
         tile_memory = as_count(tile_memory, "tile_memory")
 
-    points = as_clouds(clouds, dt)
-    csr: Optional[List[Tuple[np.ndarray, np.ndarray]]] = None if graphs is None else as_graphs(graphs, points)
+    in_tiles = executor is not None and not isinstance(executor, ThreadPoolExecutor)
+    client = None
+    if in_tiles:
+        from ._tiles import dask_client, run_on_cluster, run_tiles
 
-    total = sum(len(p) for p in points)
-    if executor is not None and not isinstance(executor, ThreadPoolExecutor):
-        from ._tiles import run_tiles
+        client = dask_client(executor)
+    points = as_clouds(clouds, dt, on_cluster=client is not None)
+    tiled: Union[np.ndarray, AllByAll]
+    if client is not None and not all(isinstance(p, np.ndarray) for p in points):
+        tiled = run_on_cluster(client, points, graphs, dt.name, bound, int(block), reduce, reorder, workers,
+                               progress, tile_memory)
+        return tiled
+    sizes = [len(p) for p in points]
+    csr: Optional[List[Tuple[np.ndarray, np.ndarray]]] = None if graphs is None else as_graphs(graphs, sizes)
 
-        tiled: Union[np.ndarray, AllByAll] = run_tiles(executor, points, csr, dt.name, bound, int(block), reduce,
-                                                       reorder, workers, progress, tile_memory)
+    total = sum(sizes)
+    if in_tiles:
+        tiled = run_tiles(executor, points, sizes, csr, dt.name, bound, int(block), reduce, reorder, workers,
+                          progress, tile_memory)
         return tiled
     if csr is None:
         # One build per cloud, in parallel (the native builder releases the interpreter lock).

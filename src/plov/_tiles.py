@@ -36,7 +36,7 @@ from ._allbyall import (
     symmetrise,
 )
 from ._graphs import delaunay_graph, prepared_class
-from ._validate import native_errors
+from ._validate import as_cloud, as_graphs, native_errors
 
 Target = Tuple[np.ndarray, np.ndarray, np.ndarray, Optional[np.ndarray]]
 Csr = Tuple[np.ndarray, np.ndarray]
@@ -201,12 +201,13 @@ class _Result:
         return self.out if self.settings.reduce is None else symmetrise(self.mat, self.settings.reduce)
 
 
-def run_tiles(executor: Any, points: List[np.ndarray], csr: Optional[List[Csr]], dtype: str,
+def run_tiles(executor: Any, points: List[Any], sizes: List[int], csr: Optional[List[Csr]], dtype: str,
               bound: Optional[float], block: int, reduce: Optional[str], reorder: Union[bool, str],
               workers: Optional[int], progress: bool, tile_memory: Optional[int]) -> Any:
-    """`all_by_all` on `executor` (not a thread pool) in tiles; the inputs are checked."""
+    """`all_by_all` on `executor` (not a thread pool) in tiles; the inputs are checked.
+    On a Dask cluster `points` may hold futures of checked clouds, of `sizes` points, and
+    is emptied once the join's own tasks hold the clouds."""
     client = dask_client(executor)
-    sizes = [len(p) for p in points]
     itemsize = np.dtype(dtype).itemsize
     edges = [len(g[1]) for g in csr] if csr is not None else [_DEGREE_GUESS * n for n in sizes]
     if tile_memory is None:
@@ -222,7 +223,7 @@ def run_tiles(executor: Any, points: List[np.ndarray], csr: Optional[List[Csr]],
     tiling = plan_tiles(sizes, edges, itemsize, tile_memory)
     settings = JoinSettings(dtype, bound, block, reduce)
     if client is not None:
-        return _on_dask(client, points, csr, tiling, settings, reorder, progress)
+        return _on_dask(client, points, sizes, csr, tiling, settings, reorder, progress)
     return _on_executor(executor, points, csr, tiling, settings, reorder, progress)
 
 
@@ -280,13 +281,51 @@ def _clouds(clouds: List[np.ndarray]) -> List[np.ndarray]:
     return clouds
 
 
-def _on_dask(client: Any, points: List[np.ndarray], csr: Optional[List[Csr]], tiling: Tiling, settings: JoinSettings,
-             reorder: Union[bool, str], progress: bool) -> Any:
+def run_on_cluster(client: Any, clouds: List[Any], graphs: Any, dtype: str, *rest: Any) -> Any:
+    """`all_by_all` on a Dask cluster where some of `clouds` live already (Dask arrays,
+    futures; the others are checked arrays). Their points stay there: each is checked on
+    the cluster by a task of its own ("cloud i", which keeps the checked points) and only
+    its size comes back ("size of cloud i"). A bad cloud fails that task, and the join
+    with its error. Then the join runs as for clouds sent from the client (`rest`: the
+    arguments of `run_tiles` after `dtype`), its group tasks taking the checked clouds
+    from those tasks, which are released then."""
+    import dask
+    from distributed import Future
+
+    token = uuid.uuid4().hex[:12]
+    checked: List[Any] = []
+    remote: Dict[int, Any] = {}
+    try:
+        for c, x in enumerate(clouds):
+            if isinstance(x, np.ndarray):
+                checked.append(x)
+                continue
+            key, name = ("cloud", token, c), f"clouds[{c}]"
+            if isinstance(x, Future):
+                remote[c] = client.submit(as_cloud, x, name, dtype, key=key)
+            else:  # a Dask array: its chunks are computed and joined on the cluster
+                remote[c] = client.compute(dask.delayed(as_cloud)(x, name, dtype, dask_key_name=key))
+            checked.append(remote[c])
+        counts = client.gather([client.submit(len, f, key=("size of cloud", token, c)) for c, f in remote.items()])
+        sizes = [len(x) if isinstance(x, np.ndarray) else 0 for x in clouds]
+        for c, n in zip(remote, counts):
+            sizes[c] = n
+        csr = None if graphs is None else as_graphs(graphs, sizes)
+    except BaseException:
+        client.cancel(list(remote.values()))
+        raise
+    remote.clear()
+    return run_tiles(client, checked, sizes, csr, dtype, *rest)
+
+
+def _on_dask(client: Any, points: List[Any], sizes: List[int], csr: Optional[List[Csr]], tiling: Tiling,
+             settings: JoinSettings, reorder: Union[bool, str], progress: bool) -> Any:
     """Tiles on a Dask cluster. The clouds of each query group go to the cluster once,
     inside a task of their own, so that the scheduler can run it again if the worker
-    holding them dies; graphs and tiles are tasks that read them where they are."""
+    holding them dies (clouds already there, as futures, are gathered into it on the
+    cluster); graphs and tiles are tasks that read them where they are."""
     token = uuid.uuid4().hex[:12]
-    total = sum(len(p) for p in points)
+    total = sum(sizes)
     groups: List[Any] = []
     try:
         with warnings.catch_warnings():
@@ -294,10 +333,13 @@ def _on_dask(client: Any, points: List[np.ndarray], csr: Optional[List[Csr]], ti
             warnings.filterwarnings("ignore", message="Sending large graph")
             for k, g in enumerate(tiling.groups):
                 groups.append(client.submit(_clouds, [points[c] for c in g], key=("clouds", token, k)))
+        # From here on the group tasks hold the clouds. Futures of clouds that were on the
+        # cluster already are let go, so that the scheduler frees them once the groups have
+        # taken them (a worker would hold them twice otherwise).
+        points.clear()
         if settings.reduce is None:
-            return _lazy_per_point(groups, csr, tiling, settings, reorder, total, token, [len(p) for p in points])
-        return _gather_tiles(client, groups, csr, tiling, settings, reorder, total, token, progress,
-                             [len(p) for p in points])
+            return _lazy_per_point(groups, csr, tiling, settings, reorder, total, token, sizes)
+        return _gather_tiles(client, groups, csr, tiling, settings, reorder, total, token, progress, sizes)
     except BaseException:
         client.cancel(groups)
         raise

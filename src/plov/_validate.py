@@ -7,6 +7,7 @@ import contextlib
 import math
 import numbers
 import os
+import sys
 from typing import Any, Dict, Iterator, List, Mapping, NamedTuple, Optional, Tuple, Union
 
 import numpy as np
@@ -44,16 +45,25 @@ def as_points(x: Any, name: str, dtype: Optional[npt.DTypeLike] = None) -> np.nd
     """`x` as a C-contiguous (n, 3) array of finite float32 or float64 coordinates (see
     `point_dtype`); TypeError or ValueError naming `name` otherwise."""
     arr = as_real_array(x, name)
-    if arr.ndim != 2 or arr.shape[1] != 3:
-        raise ValueError(f"{name} must have shape (n, 3), not {arr.shape}")
-    if len(arr) > MAX_POINTS:
-        raise ValueError(f"{name} has {len(arr):,} points; at most {MAX_POINTS:,} are supported")
+    check_points_layout(arr.shape, arr.dtype, name)
     with np.errstate(over="ignore"):  # float64 beyond float32's range: refused below
         out = np.ascontiguousarray(arr, dtype=point_dtype(arr, dtype))
     if not np.isfinite(out).all():
         row = int(np.argmin(np.isfinite(out).all(axis=1)))
         raise ValueError(f"{name} has a NaN or infinite coordinate in row {row}: {arr[row].tolist()}")
     return out
+
+
+def check_points_layout(shape: Tuple[float, ...], dtype: np.dtype, name: str) -> None:
+    """TypeError or ValueError naming `name` unless an array of `shape` and `dtype` holds
+    points: real numbers, shape (n, 3), at most `MAX_POINTS` of them. A size that is not
+    known yet (NaN, as a Dask array may have) passes."""
+    if dtype.kind not in "fiu":
+        raise TypeError(f"{name} must hold real numbers, not {dtype}")
+    if len(shape) != 2 or not (shape[1] == 3 or math.isnan(shape[1])):
+        raise ValueError(f"{name} must have shape (n, 3), not {shape}")
+    if shape[0] > MAX_POINTS:
+        raise ValueError(f"{name} has {int(shape[0]):,} points; at most {MAX_POINTS:,} are supported")
 
 
 def check_triangulable(points: np.ndarray, name: str) -> None:
@@ -196,29 +206,68 @@ def check_searchable_graph(indptr: np.ndarray, name: str) -> None:
             raise ValueError(f"{name}: point {int(np.argmax(empty))} has no neighbours")
 
 
-def as_clouds(clouds: Any, dtype: Optional[npt.DTypeLike]) -> List[np.ndarray]:
-    """A non-empty sequence of non-empty point clouds, each checked by `as_points` under
-    the name `clouds[i]`."""
+def as_clouds(clouds: Any, dtype: Optional[npt.DTypeLike], on_cluster: bool = False) -> List[Any]:
+    """A non-empty sequence of non-empty point clouds, each checked by `as_cloud` under
+    the name `clouds[i]`. Dask arrays are computed (all together), and futures refused,
+    unless `on_cluster`: then both are kept as they are, checked only as far as
+    `check_remote_cloud` can without their points."""
     if isinstance(clouds, (str, bytes)) or not hasattr(clouds, "__len__"):
         raise TypeError("clouds must be a sequence of (n, 3) point arrays")
     if len(clouds) == 0:
         raise ValueError("clouds is empty: give at least one cloud")
-    out = []
-    for c, cloud in enumerate(clouds):
-        arr = as_points(cloud, f"clouds[{c}]", dtype)
-        if len(arr) == 0:
-            raise ValueError(f"clouds[{c}] has no points")
-        out.append(arr)
-    return out
+    items = list(clouds)
+    remote = {c for c, x in enumerate(items) if is_on_cluster(x)}
+    if on_cluster:
+        for c in remote:
+            check_remote_cloud(items[c], f"clouds[{c}]")
+        return [x if c in remote else as_cloud(x, f"clouds[{c}]", dtype) for c, x in enumerate(items)]
+    if remote:
+        import dask
+
+        for c in remote:
+            if not hasattr(items[c], "dask"):
+                raise TypeError(f"clouds[{c}] is a future of a Dask cluster: pass that cluster's Client as "
+                                "executor, or the points themselves")
+            check_remote_cloud(items[c], f"clouds[{c}]")
+        for c, arr in zip(sorted(remote), dask.compute(*[items[c] for c in sorted(remote)])):
+            items[c] = arr
+    return [as_cloud(x, f"clouds[{c}]", dtype) for c, x in enumerate(items)]
 
 
-def as_graphs(graphs: Any, points: List[np.ndarray]) -> List[Graph]:
-    """One graph per cloud, each checked by `as_graph` under the name `graphs[i]`."""
+def as_cloud(x: Any, name: str, dtype: Optional[npt.DTypeLike]) -> np.ndarray:
+    """A cloud of an all-by-all: `as_points` with at least one point. Also runs on the
+    workers of a Dask cluster, for clouds that live there."""
+    arr = as_points(x, name, dtype)
+    if len(arr) == 0:
+        raise ValueError(f"{name} has no points")
+    return arr
+
+
+def is_on_cluster(x: Any) -> bool:
+    """Whether `x` is a Dask array or a `distributed.Future`, without importing Dask when
+    it is not loaded."""
+    da, distributed = sys.modules.get("dask.array"), sys.modules.get("distributed")
+    return (da is not None and isinstance(x, da.Array)) or (distributed is not None
+                                                             and isinstance(x, distributed.Future))
+
+
+def check_remote_cloud(x: Any, name: str) -> None:
+    """What can be checked of a cloud on a cluster without its points: a Dask array's
+    dtype and shape (a future has none to check)."""
+    if hasattr(x, "shape") and hasattr(x, "dtype"):
+        check_points_layout(x.shape, x.dtype, name)
+        if x.shape[0] == 0:
+            raise ValueError(f"{name} has no points")
+
+
+def as_graphs(graphs: Any, sizes: List[int]) -> List[Graph]:
+    """One graph per cloud (of `sizes[i]` points), each checked by `as_graph` under the
+    name `graphs[i]`."""
     if isinstance(graphs, (str, bytes)) or not hasattr(graphs, "__len__"):
         raise TypeError("graphs must be a sequence of (indptr, indices) pairs")
-    if len(graphs) != len(points):
-        raise ValueError(f"graphs has {len(graphs)} entries but there are {len(points)} clouds")
-    return [as_graph(g, len(p), f"graphs[{c}]") for c, (g, p) in enumerate(zip(graphs, points))]
+    if len(graphs) != len(sizes):
+        raise ValueError(f"graphs has {len(graphs)} entries but there are {len(sizes)} clouds")
+    return [as_graph(g, n, f"graphs[{c}]") for c, (g, n) in enumerate(zip(graphs, sizes))]
 
 
 def as_block(block: Any, name: str = "block") -> int:
