@@ -235,7 +235,13 @@ def all_by_all(
     Parameters
     ----------
     clouds : sequence of (n_i, 3) arrays
-        The point clouds, each with at least one point.
+        The point clouds, each with at least one point. With a Dask client as `executor`,
+        any of them may live on the cluster already: a Dask array (in chunks of rows) or a
+        `distributed.Future` of an array. Their points stay there: each is checked on the
+        cluster (a bad one fails the call with the error that names it, before any graph or
+        tile is submitted) and only its size comes to the client. Without a Dask client,
+        Dask arrays are computed first (all together, wherever Dask computes them) and
+        futures are refused.
     graphs : sequence of (indptr, indices) pairs, optional
         Each cloud's Delaunay graph in CSR form (for instance from `delaunay_graph`),
         checked like `Index`'s `graph`: a cloud of two or more points needs a neighbour
@@ -263,8 +269,9 @@ def all_by_all(
         `client.get_executor()`) runs it in tiles: blocks of query clouds against
         blocks of target clouds, each target's graph built once in a task of its own,
         so that no task needs the whole collection (see `tile_memory`). On a Dask
-        cluster the clouds are sent once, graphs and tiles run where their inputs are,
-        and with `reduce=None` the per-point results come back as lazy Dask arrays.
+        cluster the clouds are sent once (or not at all, when they live there), graphs
+        and tiles run where their inputs are, and with `reduce=None` the per-point
+        results come back as lazy Dask arrays.
         Results are identical whatever the executor.
     progress : bool
         Show a progress bar over targets, or over tiles with another executor (needs
