@@ -108,6 +108,7 @@ NATIVE = [
     "the graph has too many edges for 32-bit offsets",
     "point location did not terminate",
     "the triangulation became inconsistent",
+    "threads must be between 1 and 4096",
     "exact search: k must be at least 1",
     "exact search: the target graph is not a consistent CSR graph",
     "must be a writeable, aligned, C-contiguous array",

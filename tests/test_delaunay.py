@@ -401,30 +401,125 @@ def test_hostile_inputs_cannot_crash_the_interpreter():
 
 
 # The time from the signal to the interrupt is measured in CPU time of the process, which
-# a busy machine does not stretch: the build itself runs on this thread only.
+# a busy machine does not stretch: the build runs on `workers` threads only. The threads
+# of the process are counted before and after: a parallel build leaves none running.
 INTERRUPT = textwrap.dedent("""
-    import os, signal, threading, time
+    import os, signal, sys, threading, time
     import numpy as np, plov
     p = np.random.default_rng(0).random((1_500_000, 3))
+    threads = len(os.listdir("/proc/self/task"))
     sent = []
     def interrupt():
         sent.append(time.process_time())
         os.kill(os.getpid(), signal.SIGINT)
-    threading.Timer(0.5, interrupt).start()
+    timer = threading.Timer(0.5, interrupt)
+    timer.start()
     t0 = time.process_time()
     try:
-        plov.delaunay_graph(p)
+        plov.delaunay_graph(p, workers=int(sys.argv[1]))
         print("finished", time.process_time() - t0)
     except KeyboardInterrupt:
-        print("interrupted", time.process_time() - sent[0], sent[0] - t0)
+        after = time.process_time() - sent[0]
+        timer.join()
+        print("interrupted", after, sent[0] - t0, len(os.listdir("/proc/self/task")) - threads)
 """)
 
 
-def test_ctrl_c_stops_a_long_build():
-    out = subprocess.run([sys.executable, "-c", INTERRUPT], capture_output=True, text=True, timeout=600)
+@pytest.mark.parametrize("workers", [1, 2])
+def test_ctrl_c_stops_a_long_build(workers):
+    out = subprocess.run([sys.executable, "-c", INTERRUPT, str(workers)], capture_output=True, text=True,
+                         timeout=600)
     assert out.stdout.startswith("interrupted"), out.stdout + out.stderr[-2000:]
-    after, before = map(float, out.stdout.split()[1:])
+    after, before, left = out.stdout.split()[1:]
     # The whole build takes seconds of CPU time; the build stops within a small part of
     # it (the poll comes every few thousand insertions). A sanitized build runs several
     # times more slowly.
-    assert after < (10.0 if os.environ.get("PLOV_SANITIZED") else 1.0), (after, before)
+    assert float(after) < workers * (10.0 if os.environ.get("PLOV_SANITIZED") else 1.0), (after, before)
+    assert left == "0"
+
+
+# Address space for about half of what a million points need: an allocation fails
+# somewhere in the build (the calling thread's or another's, or a thread's stack), and
+# the build ends with MemoryError and no thread left behind.
+OUT_OF_MEMORY = textwrap.dedent("""
+    import os, resource
+    import numpy as np, plov
+    p = np.random.default_rng(0).random((1_000_000, 3))
+    plov.delaunay_graph(p[:1000], workers=2)  # libraries loaded, threads started once
+    threads = len(os.listdir("/proc/self/task"))
+    size = [line for line in open("/proc/self/status") if line.startswith("VmSize")][0].split()[1]
+    limit = int(size) * 1024 + 500 * 2**20
+    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    try:
+        plov.delaunay_graph(p, workers=2)
+        print("finished")
+    except MemoryError:
+        print("MemoryError", len(os.listdir("/proc/self/task")) - threads)
+""")
+
+
+@pytest.mark.skipif(bool(os.environ.get("PLOV_SANITIZED")), reason="the sanitizers reserve the address space")
+def test_memory_running_out_in_a_parallel_build():
+    out = subprocess.run([sys.executable, "-c", OUT_OF_MEMORY], capture_output=True, text=True, timeout=600)
+    assert out.stdout.split() == ["MemoryError", "0"], out.stdout + out.stderr[-2000:]
+
+
+# ---- builds on several threads ---------------------------------------------------------
+
+
+def builds(pts, workers):
+    """Everything the builder makes, as bytes: the graph, the ordered graph and its order,
+    the tetrahedra."""
+    out = [*plov.delaunay_graph(pts, workers=workers), *plov._graphs.delaunay_graph_ordered(pts, workers),
+           plov.delaunay_tetrahedra(pts, workers=workers)]
+    return [(a.dtype.str, a.shape, a.tobytes()) for a in out]
+
+
+# Large enough that the threads insert in rounds and meet at the edges of their ranges
+# (3 and 8 threads on a 2-core machine too); the rounds' outcome does not depend on timing.
+@pytest.mark.parametrize("name", DEGENERATE + ["random", "few"])
+def test_any_number_of_threads_builds_the_same_bytes(name):
+    if name == "random":
+        pts = np.random.default_rng(5).random((60_000, 3))
+    elif name == "few":
+        pts = np.random.default_rng(5).random((4, 3))
+    else:
+        pts = degenerate(name, 40_000, 9)
+    one = builds(pts, 1)
+    for workers in (2, 3, 8):
+        assert builds(pts, workers) == one, workers
+
+
+def test_tetrahedra_come_in_an_order_of_the_points_alone():
+    pts = np.random.default_rng(3).random((3000, 3))
+    tets = plov.delaunay_tetrahedra(pts).astype(np.int64)
+    a, b, c, d = (pts[tets[:, j]] for j in range(4))
+    assert (np.einsum("ij,ij->i", np.cross(b - a, c - a), d - a) > 0).all()  # still positively oriented
+    # each row starts at its point first in the builder's order, the next is the first
+    # of the other three; rows are grouped by their first point, in that order
+    _, _, perm = plov._graphs.delaunay_graph_ordered(pts)
+    rank = np.empty(len(pts), np.int64)
+    rank[perm] = np.arange(len(pts))
+    r = rank[tets]
+    assert (r[:, 0] < r[:, 1:].min(axis=1)).all() and (r[:, 1] < r[:, 2:].min(axis=1)).all()
+    assert (np.diff(r[:, 0]) >= 0).all()
+
+
+def test_index_and_nearest_build_on_their_workers_and_query_on_them_by_default(monkeypatch):
+    rng = np.random.default_rng(8)
+    pts, x = rng.random((30_000, 3)), rng.random((5000, 3))
+    one, two = plov.Index(pts), plov.Index(pts, workers=2)
+    assert np.array_equal(one.graph[1], two.graph[1])
+    seen = []
+    real = plov._index.run_shares
+    monkeypatch.setattr(plov._index, "run_shares", lambda n, *a: (seen.append(n), real(n, *a))[1])
+    for a, b in zip(one.query(x, 3), two.query(x, 3)):
+        assert np.array_equal(a, b)
+    assert seen == [2]  # one thread runs no shares
+    two.query(x, workers=1)
+    assert seen == [2]
+    assert all(np.array_equal(a, b) for a, b in zip(plov.nearest(x, pts, workers=-1), one.query(x)))
+    with pytest.raises(ValueError, match="workers"):
+        plov.Index(pts, workers=0)
+    with pytest.raises(TypeError, match="workers"):
+        plov.delaunay_graph(pts, workers=1.5)

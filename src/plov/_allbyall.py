@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import os
 from concurrent.futures import Executor, ThreadPoolExecutor, as_completed
 from typing import Any, Callable, List, NamedTuple, Optional, Sequence, Tuple, Union
@@ -260,7 +261,8 @@ def all_by_all(
         Dask arrays, computed when asked for: compute them together, as
         `dask.compute(res.dists, res.idx)`, so that each tile runs once).
     workers : int, optional
-        Threads of the pool (default, or -1: the machine's cores). With another
+        Threads of the pool (default, or -1: the machine's cores); the graphs are built
+        on them too, a cloud on several when there are fewer clouds than threads. With another
         `executor`, the number of tasks it runs at once, which sets the size of the
         tiles when `tile_memory` is not given (default: what the executor reports).
     executor : concurrent.futures.Executor or dask.distributed.Client, optional
@@ -333,10 +335,13 @@ def all_by_all(
                           progress, tile_memory)
         return tiled
     if csr is None:
-        # One build per cloud, in parallel (the native builder releases the interpreter lock).
-        graph_pool = ThreadPoolExecutor(max_workers=workers or os.cpu_count() or 1)
+        # One build per cloud, in parallel (the native builder releases the interpreter
+        # lock); with fewer clouds than threads, each build shares out the rest.
+        threads = workers or os.cpu_count() or 1
+        each = max(1, threads // len(points))
+        graph_pool = ThreadPoolExecutor(max_workers=min(threads, len(points)))
         try:
-            csr = _run_cancellable(graph_pool, delaunay_graph, points)
+            csr = _run_cancellable(graph_pool, functools.partial(delaunay_graph, workers=each), points)
         finally:
             graph_pool.shutdown(wait=True, cancel_futures=True)
     targets = [stored_target(p, g, reorder, total) for p, g in zip(points, csr)]

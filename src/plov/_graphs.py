@@ -10,7 +10,7 @@ import numpy.typing as npt
 import _plov
 
 from . import _native
-from ._validate import as_points, check_graph, native_errors
+from ._validate import as_points, as_workers, check_graph, native_errors
 
 Graph = Tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]
 
@@ -25,7 +25,7 @@ def prepared_class(dtype: npt.DTypeLike) -> Union[Type[_plov.PreparedF64], Type[
     raise ValueError(f"dtype must be float32 or float64, not {dt}")
 
 
-def delaunay_graph(points: npt.ArrayLike, *, method: str = "native") -> Graph:
+def delaunay_graph(points: npt.ArrayLike, *, method: str = "native", workers: int = 1) -> Graph:
     """The vertex adjacency of the Delaunay tetrahedralisation of `points` ((n, 3)) as a CSR
     pair `(indptr, indices)` of uint32 arrays: symmetric, each list sorted.
 
@@ -41,14 +41,18 @@ def delaunay_graph(points: npt.ArrayLike, *, method: str = "native") -> Graph:
     ties to the smaller index; with distances rounded it may stop at a point whose distance
     ties with the nearest one's after rounding.
 
+    `workers` threads build the native graph (-1: every core); the graph is the same, byte
+    for byte, for any number of them.
+
     `method="scipy"` uses `scipy.spatial.Delaunay` (Qhull) on the centred cloud, with
     duplicates joined the same way; it needs SciPy and raises ValueError on clouds Qhull
-    cannot triangulate (flat, collinear, fewer than five points).
+    cannot triangulate (flat, collinear, fewer than five points). It ignores `workers`.
     """
     pts = as_points(points, "points", np.float64)
+    threads = as_workers(workers)
     if method == "native":
         with native_errors():
-            return cast(Graph, _native.delaunay_graph(pts))
+            return cast(Graph, _native.delaunay_graph(pts, threads=threads))
     if method == "scipy":
         from ._scipy_graph import scipy_delaunay_graph
 
@@ -56,16 +60,19 @@ def delaunay_graph(points: npt.ArrayLike, *, method: str = "native") -> Graph:
     raise ValueError(f"method must be 'native' or 'scipy', not {method!r}")
 
 
-def delaunay_graph_ordered(points: npt.ArrayLike) -> Tuple[np.ndarray, np.ndarray, npt.NDArray[np.int64]]:
+def delaunay_graph_ordered(points: npt.ArrayLike,
+                           workers: int = 1) -> Tuple[np.ndarray, np.ndarray, npt.NDArray[np.int64]]:
     """`delaunay_graph(points)` renumbered in the builder's own Morton order, in which a
     walk touches memory in the order of its steps, and that order as `perm` (int64, new
     vertex -> original index): one build, no renumbering afterwards."""
     pts = as_points(points, "points", np.float64)
+    threads = as_workers(workers)
     with native_errors():
-        return cast(Tuple[np.ndarray, np.ndarray, npt.NDArray[np.int64]], _native.delaunay_graph(pts, True))
+        return cast(Tuple[np.ndarray, np.ndarray, npt.NDArray[np.int64]],
+                    _native.delaunay_graph(pts, True, threads=threads))
 
 
-def delaunay_tetrahedra(points: npt.ArrayLike) -> npt.NDArray[np.uint64]:
+def delaunay_tetrahedra(points: npt.ArrayLike, *, workers: int = 1) -> npt.NDArray[np.uint64]:
     """The tetrahedra of the Delaunay triangulation of `points` ((n, 3)) as an (m, 4)
     uint64 array of point indices, the format `graph_from_simplices` reads.
 
@@ -73,10 +80,16 @@ def delaunay_tetrahedra(points: npt.ArrayLike) -> npt.NDArray[np.uint64]:
     appear as their smallest-index copy; a cloud spanning fewer than three dimensions
     (flat, collinear, fewer than four distinct points) has no tetrahedra: (0, 4).
     Cospherical points (grids) are split consistently, ties going to the smaller index.
+    The rows come in an order that depends on the points alone: each starts at its point
+    that comes first in the builder's Morton order, then the first of the other three
+    (an even permutation, so the orientation stays), and rows are grouped by their first
+    point in that order. `workers` threads build them (-1: every core); the array is the
+    same, byte for byte, for any number of them.
     """
     pts = as_points(points, "points", np.float64)
+    threads = as_workers(workers)
     with native_errors():
-        return cast(npt.NDArray[np.uint64], _native.delaunay_tetrahedra(pts))
+        return cast(npt.NDArray[np.uint64], _native.delaunay_tetrahedra(pts, threads=threads))
 
 
 def morton_perm(points: npt.ArrayLike, *, coarse: bool = False, axis: int = 0, lo: Optional[float] = None,

@@ -76,11 +76,16 @@ class Index:
     dtype : float32 or float64, optional
         Precision of the search and of the distances; float32 points stay float32 by
         default, every other real type becomes float64.
+    workers : int
+        Threads that build the graph (-1: every core), and the default of the queries'
+        `workers`. The graph, and so every answer, is the same for any number of them. A
+        restored index (load, unpickling) queries on one thread unless told otherwise.
     """
 
     def __init__(self, points: npt.ArrayLike, *, graph: Optional[Tuple[Any, Any]] = None,
-                 dtype: Optional[npt.DTypeLike] = None) -> None:
+                 dtype: Optional[npt.DTypeLike] = None, workers: int = 1) -> None:
         pts = as_points(points, "points", dtype)
+        threads = as_workers(workers)
         n = len(pts)
         if n == 0:
             raise ValueError("points is empty: an Index needs at least one point")
@@ -89,10 +94,10 @@ class Index:
             check_triangulable(pts, "points")
         with native_errors():
             if graph is None and n >= _MORTON_NUMBERING_MIN_POINTS:
-                indptr, indices, perm = delaunay_graph_ordered(pts)  # built in Morton order
+                indptr, indices, perm = delaunay_graph_ordered(pts, threads)  # built in Morton order
                 pts = pts.take(perm, axis=0)
             elif graph is None:
-                indptr, indices = delaunay_graph(pts)
+                indptr, indices = delaunay_graph(pts, workers=threads)
             else:
                 indptr, indices = as_graph(graph, n, "graph")
                 if n >= _MORTON_NUMBERING_MIN_POINTS:
@@ -101,6 +106,7 @@ class Index:
         if perm is None:
             pts = pts.copy()  # perhaps the caller's own array
         self._adopt(pts, indptr, indices, perm)
+        self._workers = threads
 
     def _adopt(self, pts: np.ndarray, indptr: np.ndarray, indices: np.ndarray,
                labels: Optional[np.ndarray]) -> None:
@@ -113,6 +119,7 @@ class Index:
         self._labels = labels  # search numbering -> caller's numbering, or None
         self.n = len(pts)
         self.dtype = pts.dtype
+        self._workers = 1  # the queries' default thread count
 
     def __dask_tokenize__(self) -> str:
         """A name of this index that stays the same while it lives: a Dask graph then
@@ -124,6 +131,10 @@ class Index:
 
     def __repr__(self) -> str:
         return f"plov.Index(n={self.n}, dtype={self.dtype.name})"
+
+    def _threads(self, workers: Optional[int]) -> int:
+        """A query's thread count: `workers`, or the index's own when None."""
+        return self._workers if workers is None else as_workers(workers)
 
     @property
     def data(self) -> np.ndarray:
@@ -231,7 +242,7 @@ class Index:
         return vertices
 
     def query(self, x: npt.ArrayLike, k: int = 1, *, distance_upper_bound: Optional[float] = None,
-              workers: int = 1, hint: Optional[npt.ArrayLike] = None) -> Result:
+              workers: Optional[int] = None, hint: Optional[npt.ArrayLike] = None) -> Result:
         """The `k` nearest points of the index for every point of `x`.
 
         Parameters
@@ -250,9 +261,9 @@ class Index:
             Report only points whose distance, as reported, is at most this one
             (inclusive: `d <= r`, where cKDTree's bound is exclusive). Entries without an
             answer are `(inf, n)`.
-        workers : int
-            Threads to split the queries over (-1: every core). The results do not
-            depend on it.
+        workers : int, optional
+            Threads to split the queries over (-1: every core); the index's own
+            `workers` when None. The results do not depend on it.
         hint : array_like of int, optional
             One index of the index's points per query point (a scalar for a single
             point), where its search starts: for a cloud that moves a little between
@@ -272,13 +283,13 @@ class Index:
         if is_dask_array(x):
             if hint is not None:
                 raise TypeError("hint is not supported with a Dask array x")
-            return query_dask(self, x, as_count(k, "k"), as_bound(distance_upper_bound), as_workers(workers))
+            return query_dask(self, x, as_count(k, "k"), as_bound(distance_upper_bound), self._threads(workers))
         arr = as_real_array(x, "x")
         single = arr.ndim == 1 and arr.shape == (3,)
         pts = as_points(arr.reshape(1, 3) if single else arr, "x", self.dtype)
         k = as_count(k, "k")
         r = as_bound(distance_upper_bound)
-        nw = as_workers(workers)
+        nw = self._threads(workers)
         starts = order = None
         if hint is not None:
             # Walked in the order of their start vertices: consecutive walks start close.
@@ -290,7 +301,8 @@ class Index:
             return dists[0], idx[0]
         return dists, idx
 
-    def query_self(self, k: int, *, distance_upper_bound: Optional[float] = None, workers: int = 1) -> Result:
+    def query_self(self, k: int, *, distance_upper_bound: Optional[float] = None,
+                   workers: Optional[int] = None) -> Result:
         """The `k` nearest other points of every point of the index.
 
         Each point's search starts at its own vertex, with no descent. The point itself is
@@ -304,10 +316,11 @@ class Index:
         rows in ascending (distance, index) order. Entries without an answer (fewer than
         `k + 1` points, or cut by `distance_upper_bound`, inclusive) are `(inf, n)`.
         """
-        return query_self(self, k, distance_upper_bound, workers)
+        return query_self(self, k, distance_upper_bound, self._threads(workers))
 
     def query_ball_point(self, x: npt.ArrayLike, r: Any, *, return_sorted: bool = False,
-                         return_distances: bool = False, return_length: bool = False, workers: int = 1) -> Any:
+                         return_distances: bool = False, return_length: bool = False,
+                         workers: Optional[int] = None) -> Any:
         """The points of the index within distance `r` of every point of `x`.
 
         Each search descends to the nearest point, then expands breadth-first over the
@@ -329,9 +342,9 @@ class Index:
             Also return the distances, in the index's dtype.
         return_length : bool
             Return only the number of neighbours of every point (nothing is stored).
-        workers : int
-            Threads to split the queries over (-1: every core); the results do not
-            depend on it.
+        workers : int, optional
+            Threads to split the queries over (-1: every core); the index's own
+            `workers` when None. The results do not depend on it.
 
         Returns
         -------
@@ -344,17 +357,17 @@ class Index:
         sparse distance matrix of the answers. The output grows with the answer; one that
         cannot fit in memory raises MemoryError.
         """
-        return query_ball_point(self, x, r, return_sorted, return_distances, return_length, workers)
+        return query_ball_point(self, x, r, return_sorted, return_distances, return_length, self._threads(workers))
 
     def query_index(self, other: "Index", k: int = 1, *, distance_upper_bound: Optional[float] = None,
-                    workers: int = 1) -> Result:
+                    workers: Optional[int] = None) -> Result:
         """As `query`, with the points of another Index as the queries (in `other`'s
         numbering): its points are already in Morton order, so nothing is sorted."""
         if not isinstance(other, Index):
             raise TypeError(f"other must be a plov.Index, not {type(other).__name__}")
         k = as_count(k, "k")
         r = as_bound(distance_upper_bound)
-        nw = as_workers(workers)
+        nw = self._threads(workers)
         # other's caller row labels[i] is its point i in Morton order: walk in that order.
         order = other._labels if other._labels is not None else np.arange(other.n, dtype=np.int64)
         return self._search(as_points(other.data, "other", self.dtype), order, k, r, nw)
@@ -415,8 +428,9 @@ class Index:
 def nearest(x: npt.ArrayLike, y: npt.ArrayLike, k: int = 1, *, distance_upper_bound: Optional[float] = None,
             workers: int = 1, dtype: Optional[npt.DTypeLike] = None) -> Result:
     """The `k` nearest points of `y` for every point of `x`, in one call:
-    `Index(y, dtype=dtype).query(x, k, ...)`. Without `dtype` the search runs in float32
-    when both clouds are float32 and in float64 otherwise."""
+    `Index(y, dtype=dtype, workers=workers).query(x, k, ...)`: `workers` threads build
+    the graph and split the queries. Without `dtype` the search runs in float32 when both
+    clouds are float32 and in float64 otherwise."""
     xa = as_real_array(x, "x")
     ya = as_real_array(y, "y")
     if dtype is None:
@@ -426,6 +440,7 @@ def nearest(x: npt.ArrayLike, y: npt.ArrayLike, k: int = 1, *, distance_upper_bo
     as_points(xa.reshape(1, 3) if xa.shape == (3,) else xa, "x", dtype)
     as_count(k, "k")
     as_bound(distance_upper_bound)
-    as_workers(workers)
-    return Index(ya, dtype=dtype).query(xa, k, distance_upper_bound=distance_upper_bound, workers=workers)
+    threads = as_workers(workers)
+    return Index(ya, dtype=dtype, workers=threads).query(xa, k, distance_upper_bound=distance_upper_bound,
+                                                         workers=threads)
 

@@ -157,7 +157,7 @@ def knn_graph(points: npt.ArrayLike, k: int, *, distance_upper_bound: Optional[f
     pts = as_points(as_real_array(points, "points"), "points", dtype)
     as_count(k, "k")
     as_bound(distance_upper_bound)
-    as_workers(workers)
+    as_workers(workers)  # checked before SciPy is looked for
     if as_csr:
         try:
             from scipy.sparse import csr_matrix
@@ -167,7 +167,8 @@ def knn_graph(points: npt.ArrayLike, k: int, *, distance_upper_bound: Optional[f
         raise ValueError("points is empty: an Index needs at least one point")
     from ._index import Index
 
-    dists, idx = Index(pts).query_self(k, distance_upper_bound=distance_upper_bound, workers=workers)
+    threads = as_workers(workers)
+    dists, idx = Index(pts, workers=threads).query_self(k, distance_upper_bound=distance_upper_bound)
     if not as_csr:
         return dists, idx
     n = len(pts)

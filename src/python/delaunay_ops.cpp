@@ -8,20 +8,24 @@ namespace plov::py {
 
 namespace {
 
-// Binds the one parameter `points` of `op` and triangulates it without the lock; the
-// build stops on a signal whose handler raises (Ctrl-C), with that error.
+// Binds the parameters `points`, `ordered` and `threads` of `op` and triangulates the
+// points without the lock, on `threads` threads (the result does not depend on it);
+// the build stops on a signal whose handler raises (Ctrl-C), with that error, after
+// every thread has ended.
 template <class F>
 Ref with_triangulation(const char* op, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, F&& out) {
-    static constexpr Param params[] = {{"points", true}, {"ordered", false}};
+    static constexpr Param params[] = {{"points", true}, {"ordered", false}, {"threads", false}};
     const Signature sig{nullptr, op, params};
     Args a(sig, args, nargs, kwnames);
     auto points = a.convert(0, array2d_arg<double>);
     const bool ordered = a.given(1) && a.convert(1, bool_arg);
+    const std::uint64_t threads = a.given(2) ? a.convert(2, u64_arg) : 1;
+    if (threads < 1 || threads > 4096) raise(PyExc_ValueError, "threads must be between 1 and 4096");
     return out(ordered, [&](auto&& extract) {
         try {
             return without_gil_polled([&](auto& poll) {
                 const delaunay::Delaunay::Poll ask = poll;
-                delaunay::Delaunay d(points.view, ask);
+                delaunay::Delaunay d(points.view, ask, static_cast<std::size_t>(threads));
                 return extract(d, ask);
             });
         } catch (const Cancelled&) {

@@ -15,6 +15,8 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -23,12 +25,14 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../buffer.hpp"
 #include "../errors.hpp"
 #include "../morton.hpp"
 #include "../packed.hpp"
+#include "../parallel.hpp"
 #include "../radix_sort.hpp"
 #include "triangulation.hpp"
 
@@ -48,7 +52,10 @@ public:
 
     // The first three columns of `points` (which must have at least three) are copied
     // once before any other work, so the caller's memory is read exactly once.
-    explicit Delaunay(const View2D<double>& points, const Poll& poll = {}) : n_(points.rows) {
+    // With `threads` above 1, the points are inserted on that many threads; the
+    // triangulation, the graph and the tetrahedra do not depend on it.
+    explicit Delaunay(const View2D<double>& points, const Poll& poll = {}, std::size_t threads = 1)
+        : n_(points.rows), threads_(std::max<std::size_t>(threads, 1)) {
         if (n_ >= kInf - 1) fail("too many points for one triangulation");
         if (n_ && points.cols < 3) fail("points must have three columns");
         std::vector<double> xyz(3 * n_);
@@ -65,48 +72,124 @@ public:
     // order (every copy of a point right after it), with that order as `perm`.
     Graph graph(const Poll& poll = {}, bool ordered = false) const {
         std::size_t m = uniq_.size();
-        // neighbour lists in the internal numbering
-        std::vector<std::uint32_t> start(m + 1, 0);
-        Buffer<std::uint32_t> list;
+        // neighbour lists in the internal numbering: vertex v's is list[first[v]] and
+        // the deg[v] - 1 entries after it
+        Lists lists;
+        lists.first.assign(m + 1, 0);
+        lists.deg.assign(m, 0);
         if (dim_ == 1) {
-            list = Buffer<std::uint32_t>(2 * m);
+            lists.list = Buffer<std::uint32_t>(2 * m);
             std::vector<std::uint32_t> pos(m);
             for (std::size_t k = 0; k < m; ++k) pos[chain_[k]] = static_cast<std::uint32_t>(k);
             std::uint32_t w = 0;
             for (std::size_t v = 0; v < m; ++v) {
                 std::size_t k = pos[v];
-                start[v] = w;
-                if (k > 0) list[w++] = chain_[k - 1];
-                if (k + 1 < m) list[w++] = chain_[k + 1];
+                lists.first[v] = w;
+                if (k > 0) lists.list[w++] = chain_[k - 1];
+                if (k + 1 < m) lists.list[w++] = chain_[k + 1];
+                lists.deg[v] = static_cast<std::uint32_t>(w - lists.first[v]);
             }
-            start[m] = w;
+            lists.first[m] = w;
         } else if (dim_ >= 2) {
-            adjacency(start, list, poll);
+            adjacency(lists, poll);
         }
-        if (!ordered) return assemble(start, list, nullptr);
+        if (!ordered) return assemble(lists, nullptr);
         std::vector<std::uint32_t> rename(n_);
         for (std::size_t k = 0; k < n_; ++k) rename[order_[k]] = static_cast<std::uint32_t>(k);
-        Graph g = assemble(start, list, rename.data());
+        Graph g = assemble(lists, rename.data());
         g.perm = Buffer<std::int64_t>(n_);
         for (std::size_t k = 0; k < n_; ++k) g.perm[k] = order_[k];
         return g;
     }
 
     // The finite tetrahedra as rows of four original indices, positively oriented;
-    // none when the points span less than three dimensions.
+    // none when the points span less than three dimensions. The order depends on the
+    // points alone: each row starts at its point first in the builder's (Morton)
+    // order, then the one first of the other three (an even permutation of the cell);
+    // the rows are grouped by their first point in that order, and each group sorted.
     Buffer<std::uint64_t> tetrahedra(std::size_t& count) const {
         count = 0;
         if (dim_ != 3) return Buffer<std::uint64_t>(0);
-        for (std::size_t c = 0; c < tri_->cell_slots(); ++c)
-            if (finite(tri_->cell(c))) ++count;
-        Buffer<std::uint64_t> out(4 * count);
-        std::size_t r = 0;
-        for (std::size_t c = 0; c < tri_->cell_slots(); ++c) {
-            const std::uint32_t* v = tri_->cell(c);
-            if (!finite(v)) continue;
-            for (int k = 0; k < 4; ++k) out[r++] = uniq_[v[k]];
+        const std::size_t slots = tri_->cell_slots(), m = uniq_.size();
+        const std::size_t parts = shares(slots);
+        // rows bucketed by their first point: per share of cells, its count per point,
+        // then its offset inside each bucket
+        std::vector<std::vector<std::uint32_t>> at(parts, std::vector<std::uint32_t>(m, 0));
+        in_shares(slots, [&](std::size_t t, std::size_t lo, std::size_t hi) {
+            for (std::size_t c = lo; c < hi; ++c) {
+                const std::uint32_t* v = tri_->cell(c);
+                if (finite(v)) ++at[t][std::min(std::min(v[0], v[1]), std::min(v[2], v[3]))];
+            }
+        });
+        std::vector<std::uint64_t> first(m + 1, 0);
+        for (std::size_t v = 0; v < m; ++v) {
+            std::uint64_t end = first[v];
+            for (std::size_t t = 0; t < parts; ++t) {
+                const std::uint32_t here = at[t][v];
+                at[t][v] = static_cast<std::uint32_t>(end - first[v]);
+                end += here;
+            }
+            first[v + 1] = end;
         }
+        count = first[m];
+        Buffer<std::uint64_t> out(4 * count);
+        in_shares(slots, [&](std::size_t t, std::size_t lo, std::size_t hi) {
+            // Rows land anywhere in `out`: each is held back a few cells while its place
+            // is fetched.
+            constexpr std::size_t kLag = 16;
+            struct Held {
+                std::uint64_t* to;
+                std::uint64_t row[4];
+            } held[kLag];
+            std::size_t made = 0;
+            for (std::size_t c = lo; c < hi; ++c) {
+                const std::uint32_t* v = tri_->cell(c);
+                if (!finite(v)) continue;
+                // the even permutations that bring slot k first
+                static constexpr int kFront[4][4] = {{0, 1, 2, 3}, {1, 0, 3, 2}, {2, 3, 0, 1}, {3, 2, 1, 0}};
+                int k = 0;
+                for (int j = 1; j < 4; ++j) k = v[j] < v[k] ? j : k;
+                std::uint32_t r[4] = {v[kFront[k][0]], v[kFront[k][1]], v[kFront[k][2]], v[kFront[k][3]]};
+                // the other three turned so that their first comes second
+                if (r[2] < r[1] && r[2] < r[3])
+                    r[1] = std::exchange(r[2], std::exchange(r[3], r[1]));
+                else if (r[3] < r[1] && r[3] < r[2])
+                    r[1] = std::exchange(r[3], std::exchange(r[2], r[1]));
+                Held& h = held[made++ % kLag];
+                if (made > kLag) std::memcpy(h.to, h.row, sizeof h.row);
+                h.to = out.data() + 4 * (first[r[0]] + at[t][r[0]]++);
+                __builtin_prefetch(h.to, 1);
+                for (int j = 0; j < 4; ++j) h.row[j] = uniq_[r[j]];
+            }
+            for (std::size_t i = made > kLag ? made - kLag : 0; i < made; ++i)
+                std::memcpy(held[i % kLag].to, held[i % kLag].row, sizeof held[i % kLag].row);
+        });
+        at = {};
+        // each bucket sorted by the rest of its rows
+        in_shares(m, [&](std::size_t, std::size_t lo, std::size_t hi) {
+            // (few rows to a bucket: an insertion sort, in place)
+            auto before = [](const std::uint64_t* a, const std::uint64_t* b) {
+                return a[1] != b[1] ? a[1] < b[1] : a[2] != b[2] ? a[2] < b[2] : a[3] < b[3];
+            };
+            for (std::size_t v = lo; v < hi; ++v) {
+                std::uint64_t* bucket = out.data() + 4 * first[v];
+                const std::size_t rows = first[v + 1] - first[v];
+                for (std::size_t i = 1; i < rows; ++i) {
+                    std::uint64_t row[4];
+                    std::memcpy(row, bucket + 4 * i, sizeof row);
+                    std::size_t j = i;
+                    for (; j > 0 && before(row, bucket + 4 * (j - 1)); --j)
+                        std::memcpy(bucket + 4 * j, bucket + 4 * (j - 1), sizeof row);
+                    std::memcpy(bucket + 4 * j, row, sizeof row);
+                }
+            }
+        });
         return out;
+    }
+
+    // The parallel insertion's rounds (none for a build on one thread).
+    std::vector<Triangulation::Round> rounds() const {
+        return tri_ ? tri_->rounds() : std::vector<Triangulation::Round>{};
     }
 
 private:
@@ -218,6 +301,11 @@ private:
         tri_.emplace(pts_.data(), rank_.data(), m);
         if (dim_ == 2) tri_->set_apex(static_cast<std::uint32_t>(d));
         tri_->init(0, 1, static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(d));
+        if (threads_ > 1) {
+            tri_->insert_parallel(
+                insertion_order(c, d), threads_, [&poll] { ask(poll); }, kPollEvery);
+            return;
+        }
         std::size_t done = 0;
         for (std::uint32_t v : insertion_order(c, d)) {
             tri_->insert(v);
@@ -281,44 +369,68 @@ private:
         return out;
     }
 
+    struct Lists {
+        std::vector<std::uint64_t> first;  // m + 1 bucket bounds
+        std::vector<std::uint32_t> deg;    // distinct entries at the start of each bucket
+        Buffer<std::uint32_t> list;
+    };
+
+    // Runs `body(t, lo, hi)` on the shares of `count` items, one per thread.
+    template <class F>
+    void in_shares(std::size_t count, F&& body) const {
+        const std::size_t threads = count < (std::size_t{1} << 14) ? 1 : threads_;
+        std::atomic<bool> stop{false};
+        run_parallel(threads, stop, [&](std::size_t t) {
+            body(t, share_begin(count, threads, t), share_begin(count, threads, t + 1));
+        });
+    }
+    std::size_t shares(std::size_t count) const { return count < (std::size_t{1} << 14) ? 1 : threads_; }
+
     // Neighbour lists (internal numbering, apex left out) from the cells. The cells
     // around an edge form a ring (a path on the hull, where the infinite cells are left
     // out); the edge is entered, in the buckets of both its ends, by every cell of that
     // ring whose number is below those of its two ring neighbours (the cells across the
     // two faces holding the edge). Every ring has such a cell, and few have more than
     // two, so the buckets stay small; each is then reduced to its distinct entries.
-    void adjacency(std::vector<std::uint32_t>& start, Buffer<std::uint32_t>& list, const Poll& poll) const {
+    // Every step runs in shares of the cells or of the points.
+    void adjacency(Lists& out, const Poll& poll) const {
         const std::size_t m = uniq_.size();
         const std::size_t slots = tri_->cell_slots();
         const std::uint32_t apex = apex_;
-        // Per cell: bit 7 set for a finite cell (apex cells included: the planar
-        // triangles of a flat cloud), bits 0-5 the edges of kPairs it enters. The bits
-        // are computed without a branch per edge: whether a ring neighbour has a smaller
+        // Per cell: whether it is finite (apex cells included: the planar triangles of
+        // a flat cloud), then the edges of kPairs it enters (bits 0-5). The bits are
+        // computed without a branch per edge: whether a ring neighbour has a smaller
         // number is a coin toss.
         static constexpr int kPairs[6][4] = {{0, 1, 2, 3}, {0, 2, 1, 3}, {0, 3, 1, 2},
                                              {1, 2, 0, 3}, {1, 3, 0, 2}, {2, 3, 0, 1}};
-        constexpr std::uint8_t kFinite = 0x80;
-        std::vector<std::uint8_t> own(slots);
-        for (std::size_t c = 0; c < slots; ++c) {
-            const std::uint32_t* v = tri_->cell(c);
-            own[c] = v[0] != kDead && v[0] != kInf && v[1] != kInf && v[2] != kInf && v[3] != kInf ? kFinite : 0;
-        }
-        for (std::size_t c = 0; c < slots; ++c) {
-            if (!own[c]) continue;
-            const std::uint32_t* v = tri_->cell(c);
-            unsigned mask = 0;
-            for (int e = 0; e < 6; ++e) {
-                const auto& pr = kPairs[e];
-                const std::uint32_t x = tri_->neighbour(c, pr[2]), y = tri_->neighbour(c, pr[3]);
-                const bool below = ((own[x] >> 7) & (x < c)) | ((own[y] >> 7) & (y < c));
-                mask |= static_cast<unsigned>((v[pr[0]] < apex) & (v[pr[1]] < apex) & !below) << e;
+        std::vector<std::uint8_t> finite(slots), own(slots);
+        in_shares(slots, [&](std::size_t, std::size_t lo, std::size_t hi) {
+            for (std::size_t c = lo; c < hi; ++c) {
+                const std::uint32_t* v = tri_->cell(c);
+                finite[c] = v[0] != kDead && v[0] != kInf && v[1] != kInf && v[2] != kInf && v[3] != kInf;
             }
-            own[c] = static_cast<std::uint8_t>(kFinite | mask);
-        }
-        // calls `enter(a, b)` for every edge a cell is responsible for
-        auto edges = [&](auto&& enter) {
-            for (std::size_t c = 0; c < slots; ++c) {
-                unsigned mask = own[c] & 0x3f;
+        });
+        in_shares(slots, [&](std::size_t, std::size_t lo, std::size_t hi) {
+            for (std::size_t c = lo; c < hi; ++c) {
+                if (!finite[c]) {
+                    own[c] = 0;
+                    continue;
+                }
+                const std::uint32_t* v = tri_->cell(c);
+                unsigned mask = 0;
+                for (int e = 0; e < 6; ++e) {
+                    const auto& pr = kPairs[e];
+                    const std::uint32_t x = tri_->neighbour(c, pr[2]), y = tri_->neighbour(c, pr[3]);
+                    const bool below = (finite[x] & (x < c)) | (finite[y] & (y < c));
+                    mask |= static_cast<unsigned>((v[pr[0]] < apex) & (v[pr[1]] < apex) & !below) << e;
+                }
+                own[c] = static_cast<std::uint8_t>(mask);
+            }
+        });
+        // calls `enter(a, b)` for every edge a cell of [lo, hi) is responsible for
+        auto edges = [&](std::size_t lo, std::size_t hi, auto&& enter) {
+            for (std::size_t c = lo; c < hi; ++c) {
+                unsigned mask = own[c];
                 if (!mask) continue;
                 const std::uint32_t* v = tri_->cell(c);
                 do {
@@ -328,44 +440,63 @@ private:
                 } while (mask);
             }
         };
-        std::vector<std::uint64_t> first(m + 2, 0);
-        edges([&](std::uint32_t a, std::uint32_t b) {
-            ++first[a + 2];
-            ++first[b + 2];
+        // Each share of cells counts its entries per point; a bucket holds the entries
+        // of the first share, then of the second, and so on.
+        const std::size_t parts = shares(slots);
+        std::vector<std::vector<std::uint32_t>> count(parts, std::vector<std::uint32_t>(m, 0));
+        in_shares(slots, [&](std::size_t t, std::size_t lo, std::size_t hi) {
+            std::uint32_t* mine = count[t].data();
+            edges(lo, hi, [mine](std::uint32_t a, std::uint32_t b) {
+                ++mine[a];
+                ++mine[b];
+            });
         });
-        for (std::size_t v = 0; v < m; ++v) first[v + 2] += first[v + 1];
-        Buffer<std::uint32_t> bucket(first[m + 1]);  // every slot is written below
-        edges([&](std::uint32_t a, std::uint32_t b) {
-            bucket[first[a + 1]++] = b;
-            bucket[first[b + 1]++] = a;
-        });
-        // each bucket reduced to its distinct entries, in place
-        std::vector<std::uint32_t> seen(m, kInf);
-        std::uint64_t w = 0;
+        std::vector<std::uint64_t>& first = out.first;
         for (std::size_t v = 0; v < m; ++v) {
-            if (v % (4 * kPollEvery) == 0) ask(poll);
-            start[v] = static_cast<std::uint32_t>(w);
-            for (std::uint64_t e = first[v]; e < first[v + 1]; ++e) {
-                const std::uint32_t u = bucket[e];
-                bucket[w] = u;
-                w += seen[u] != v;
-                seen[u] = static_cast<std::uint32_t>(v);
+            std::uint64_t at = first[v];
+            for (std::size_t t = 0; t < parts; ++t) {
+                const std::uint32_t here = count[t][v];
+                count[t][v] = static_cast<std::uint32_t>(at - first[v]);  // the share's offset in the bucket
+                at += here;
             }
+            first[v + 1] = at;
         }
-        start[m] = static_cast<std::uint32_t>(w);
-        list = std::move(bucket);
+        ask(poll);
+        Buffer<std::uint32_t> bucket(first[m]);  // every slot is written below
+        in_shares(slots, [&](std::size_t t, std::size_t lo, std::size_t hi) {
+            std::uint32_t* at = count[t].data();
+            edges(lo, hi, [&](std::uint32_t a, std::uint32_t b) {
+                bucket[first[a] + at[a]++] = b;
+                bucket[first[b] + at[b]++] = a;
+            });
+        });
+        count = {};
+        // each bucket reduced to its distinct entries, at its start
+        in_shares(m, [&](std::size_t, std::size_t lo, std::size_t hi) {
+            std::vector<std::uint32_t> seen(m, kInf);
+            for (std::size_t v = lo; v < hi; ++v) {
+                std::uint64_t w = first[v];
+                for (std::uint64_t e = first[v]; e < first[v + 1]; ++e) {
+                    const std::uint32_t u = bucket[e];
+                    bucket[w] = u;
+                    w += seen[u] != v;
+                    seen[u] = static_cast<std::uint32_t>(v);
+                }
+                out.deg[v] = static_cast<std::uint32_t>(w - first[v]);
+            }
+        });
+        out.list = std::move(bucket);
     }
 
     // The graph with every point i numbered `rename[i]` (i itself without `rename`):
     // internal lists mapped, copies joined to their smallest-index copy.
-    Graph assemble(const std::vector<std::uint32_t>& start, const Buffer<std::uint32_t>& list,
-                   const std::uint32_t* rename) const {
+    Graph assemble(const Lists& lists, const std::uint32_t* rename) const {
         const std::size_t m = uniq_.size();
         auto id = [rename](std::uint32_t i) { return rename ? rename[i] : i; };
         std::vector<std::uint32_t> kept(m);  // final number of each kept point
         for (std::size_t v = 0; v < m; ++v) kept[v] = id(uniq_[v]);
         std::vector<std::uint64_t> deg(n_, 1);
-        for (std::size_t v = 0; v < m; ++v) deg[kept[v]] = start[v + 1] - start[v];
+        for (std::size_t v = 0; v < m; ++v) deg[kept[v]] = lists.deg[v];
         for (const auto& cp : copies_) ++deg[id(cp.rep)];
         Graph g{Buffer<std::uint32_t>(n_ + 1), Buffer<std::uint32_t>(), Buffer<std::int64_t>()};
         std::uint64_t total = 0;
@@ -376,26 +507,36 @@ private:
             g.indptr[i + 1] = static_cast<std::uint32_t>(total);
         }
         g.indices = Buffer<std::uint32_t>(total);
-        // Each kept point's list is written as one run: its neighbours mapped to the
-        // final numbering, then its copies (copies_ follows the order of the kept
-        // points), sorted while the run is in cache. A copy's list holds only its
-        // representative. In the caller's numbering the runs lie anywhere, so the run a
-        // few points ahead is fetched early.
-        constexpr std::size_t kAhead = 8;
-        std::size_t cp = 0;
-        for (std::size_t v = 0; v < m; ++v) {
-            if (v + 2 * kAhead < m) __builtin_prefetch(g.indptr.data() + kept[v + 2 * kAhead]);
-            if (v + kAhead < m) __builtin_prefetch(g.indices.data() + g.indptr[kept[v + kAhead]], 1);
-            std::uint32_t* run = g.indices.data() + g.indptr[kept[v]];  // (no list at all: null + 0)
-            std::size_t w = 0;
-            for (std::size_t e = start[v]; e < start[v + 1]; ++e) run[w++] = kept[list[e]];
-            for (; cp < copies_.size() && copies_[cp].rep == uniq_[v]; ++cp) {
-                const std::uint32_t copy = id(copies_[cp].copy);
-                run[w++] = copy;
-                g.indices[g.indptr[copy]] = kept[v];
-            }
-            sort_distinct(run, w);
+        // the first copy of each share of the kept points (copies_ follows their order)
+        const std::size_t parts = shares(m);
+        std::vector<std::size_t> first_copy(parts + 1, copies_.size());
+        for (std::size_t t = 0, v = 0, cp = 0; t < parts; ++t) {
+            for (const std::size_t lo = share_begin(m, parts, t); v < lo; ++v)
+                while (cp < copies_.size() && copies_[cp].rep == uniq_[v]) ++cp;
+            first_copy[t] = cp;
         }
+        // Each kept point's list is written as one run: its neighbours mapped to the
+        // final numbering, then its copies, sorted while the run is in cache. A copy's
+        // list holds only its representative. In the caller's numbering the runs lie
+        // anywhere, so the run a few points ahead is fetched early.
+        in_shares(m, [&](std::size_t t, std::size_t lo, std::size_t hi) {
+            constexpr std::size_t kAhead = 8;
+            std::size_t cp = first_copy[t];
+            for (std::size_t v = lo; v < hi; ++v) {
+                if (v + 2 * kAhead < m) __builtin_prefetch(g.indptr.data() + kept[v + 2 * kAhead]);
+                if (v + kAhead < m) __builtin_prefetch(g.indices.data() + g.indptr[kept[v + kAhead]], 1);
+                std::uint32_t* run = g.indices.data() + g.indptr[kept[v]];  // (no list at all: null + 0)
+                std::size_t w = 0;
+                const std::uint32_t* list = lists.list.data() + lists.first[v];
+                for (std::uint32_t e = 0; e < lists.deg[v]; ++e) run[w++] = kept[list[e]];
+                for (; cp < copies_.size() && copies_[cp].rep == uniq_[v]; ++cp) {
+                    const std::uint32_t copy = id(copies_[cp].copy);
+                    run[w++] = copy;
+                    g.indices[g.indptr[copy]] = kept[v];
+                }
+                sort_distinct(run, w);
+            }
+        });
         return g;
     }
 
@@ -431,6 +572,7 @@ private:
     };
 
     std::size_t n_;
+    std::size_t threads_;
     int dim_ = -1;
     std::vector<Vec3> pts_;             // kept points in Morton order, then the apex if any
     std::vector<std::uint32_t> rank_;   // original index of each point (n for the apex)

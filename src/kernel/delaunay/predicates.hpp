@@ -71,7 +71,7 @@ public:
         return -orient3d_near(a, b, c, d, det);
     }
 
-    int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
+    [[gnu::always_inline]] int insphere(const Vec3& a, const Vec3& b, const Vec3& c, const Vec3& d, const Vec3& e) {
         const V4 x = column(a.x, b.x, c.x, d.x, e.x);
         const V4 y = column(a.y, b.y, c.y, d.y, e.y);
         const V4 z = column(a.z, b.z, c.z, d.z, e.z);
@@ -156,7 +156,8 @@ private:
     //   det = (dlift * abc - clift * dab) + (blift * cda - alift * bcd),
     // up to exact negations, so the value and its error bound are that formula's.
     template <class Q>
-    static typename Q::Scalar lifted_det(const Q& x, const Q& y, const Q& z, const Q& lift) noexcept {
+    [[gnu::always_inline]] static typename Q::Scalar lifted_det(const Q& x, const Q& y, const Q& z,
+                                                                const Q& lift) noexcept {
         const Q m1 = x * next(y) - next(x) * y;                        // ab, bc, cd, da
         const Q m2 = x * opposite(y) - opposite(x) * y;                // ac, bd, ca, db
         const Q t = (z * next(m1) - next(z) * m2) + opposite(z) * m1;  // abc, bcd, cda, dab

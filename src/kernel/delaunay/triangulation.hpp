@@ -11,15 +11,31 @@
 // counts as the most "inside". The result is the Delaunay triangulation of the points
 // in which ties between equal distances go to the smaller rank, which is what the graph
 // descent needs for its own tie rule.
+//
+// Since that triangulation is unique, the order of insertion changes its cost but not
+// its cells, and points may be inserted by several threads at once
+// (`insert_parallel`). The points' ids follow a space-filling curve; each thread is
+// given a range of ids, and owns the cells whose points (the infinite vertex and the
+// apex aside) all lie in its range. A thread walks, tests and replaces only cells it
+// owns, and tests the cells at the edge of its range, which nobody owns, without
+// changing them (but for the link to its own cells). An insertion that would need
+// another cell is dropped before it changed anything and tried again in the next
+// round, with the ranges shifted along the curve. Ownership is a function of the
+// points alone, so what a thread reads is what it wrote itself or what does not change
+// during a round: a round's outcome does not depend on the threads' timing.
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "../buffer.hpp"
 #include "../errors.hpp"
+#include "../morton.hpp"
+#include "../parallel.hpp"
 #include "predicates.hpp"
 
 namespace plov::delaunay {
@@ -40,6 +56,9 @@ struct alignas(32) Cell {
 
 class Triangulation {
 public:
+    // Asked between insertions, on the calling thread only; throws to stop the work.
+    using Ask = std::function<void()>;
+
     // `pts` and `rank` (of `count` points) must outlive the triangulation; ranks are
     // distinct.
     Triangulation(const Vec3* pts, const std::uint32_t* rank, std::size_t count) : pts_(pts), rank_(rank) {
@@ -47,21 +66,27 @@ public:
         if (want > kMaxCells) want = kMaxCells;
         cells_.reserve(want);
         mark_.reserve(want);
+        serial_.mark = mark_.data();
+        finite_ = count;
     }
 
     // Declares point `apex` the only point off the plane of all others (a flat cloud
     // lifted by one point), which spares the exact arithmetic of many orientations.
-    void set_apex(std::uint32_t apex) noexcept { apex_ = apex; }
+    void set_apex(std::uint32_t apex) noexcept {
+        apex_ = apex;
+        if (apex < finite_) finite_ = apex;  // the apex is the last point
+    }
 
     // Starts with the tetrahedron of four affinely independent points.
     void init(std::uint32_t a, std::uint32_t b, std::uint32_t c, std::uint32_t d) {
-        if (pred_.orient3d(pts_[a], pts_[b], pts_[c], pts_[d]) < 0) std::swap(c, d);
+        Worker& w = serial_;
+        if (w.pred.orient3d(pts_[a], pts_[b], pts_[c], pts_[d]) < 0) std::swap(c, d);
         std::uint32_t t[4] = {a, b, c, d};
         std::uint32_t cells[5];
-        cells[0] = alloc();
+        cells[0] = alloc<false>(w);
         for (int k = 0; k < 4; ++k) cells_[cells[0]].v[k] = t[k];
         for (int i = 0; i < 4; ++i) {
-            std::uint32_t c_inf = cells[i + 1] = alloc();
+            std::uint32_t c_inf = cells[i + 1] = alloc<false>(w);
             std::uint32_t* v = cells_[c_inf].v;
             for (int k = 0; k < 4; ++k) v[k] = t[k];
             v[i] = kInf;
@@ -78,61 +103,21 @@ public:
                             cells_[cells[x]].n[fx] = cells[y] << 2 | fy;
                             cells_[cells[y]].n[fy] = cells[x] << 2 | fx;
                         }
-        last_ = cells[0];
+        w.last = cells[0];
+        init_[0] = a;
+        init_[1] = b;
+        init_[2] = c;
+        init_[3] = d;
     }
 
     // Inserts point `p`, which must differ from every point inserted so far.
-    void insert(std::uint32_t p) {
-        std::uint32_t start = locate(p);
-        constexpr std::uint8_t in = 1, out = 2;
-        cavity_.clear();
-        tested_.clear();
-        boundary_.clear();
-        stack_.clear();
-        stack_.push_back(std::uint64_t{start} << 3 | 4);  // no face leads back
-        mark_[start] = in;
-        // Which neighbours are in the cavity, outside it or still to be tested, and the
-        // outcome of a test, are coin tosses; no branch depends on them but the one
-        // loop over the cells to test. A cell is written to every list it might go to,
-        // and a list it does not go to takes it back by not advancing. The face a cell
-        // was reached through leads into the cavity, which needs no look.
-        while (!stack_.empty()) {
-            const std::uint64_t top = stack_.back();
-            stack_.pop_back();
-            const std::uint32_t c = static_cast<std::uint32_t>(top >> 3), back = top & 7;
-            cavity_.push_back(c);
-            const Cell& cell = cells_[c];
-            for (std::uint32_t i = 0; i < 4; ++i) __builtin_prefetch(&cells_[cell.n[i] >> 2]);
-            std::size_t s = stack_.size(), b = boundary_.size(), t = tested_.size();
-            stack_.resize_uninit(s + 4);
-            boundary_.resize_uninit(b + 4);
-            tested_.resize_uninit(t + 4);
-            std::uint32_t todo[4], count = 0;
-#pragma GCC unroll 4
-            for (std::uint32_t i = 0; i < 4; ++i) {
-                const std::uint8_t m = mark_[cell.n[i] >> 2] | static_cast<std::uint8_t>(i == back);
-                boundary_[b] = c << 2 | i;  // tested before, outside
-                b += m == out;
-                todo[count] = i;
-                count += m == 0;
-            }
-            for (std::uint32_t k = 0; k < count; ++k) {
-                const std::uint32_t i = todo[k], n = cell.n[i] >> 2;
-                const bool hit = conflicts(n, p);
-                mark_[n] = hit ? in : out;
-                tested_[t] = n;
-                t += !hit;
-                stack_[s] = std::uint64_t{n} << 3 | (cell.n[i] & 3);
-                s += hit;
-                boundary_[b] = c << 2 | i;
-                b += !hit;
-            }
-            stack_.resize_uninit(s);
-            boundary_.resize_uninit(b);
-            tested_.resize_uninit(t);
-        }
-        fill_cavity(p);
-    }
+    void insert(std::uint32_t p) { insert<false, false>(serial_, p); }
+
+    // Inserts the points of `order` (distinct, none inserted yet), on up to `threads`
+    // threads: the first few alone, the rest in rounds of ranges, what is left at the
+    // end alone again. `ask` is called every `every` insertions of the calling thread.
+    void insert_parallel(const std::vector<std::uint32_t>& order, std::size_t threads, const Ask& ask,
+                         std::size_t every);
 
     std::size_t cell_slots() const noexcept { return cells_.size(); }
     // Vertex ids of cell `c` (kDead in the first slot for a freed cell).
@@ -140,7 +125,42 @@ public:
     // Cell across face k of cell `c`.
     std::uint32_t neighbour(std::size_t c, int k) const noexcept { return cells_[c].n[k] >> 2; }
 
+    // What the last parallel insertion did: its rounds and the insertions each round
+    // tried and put off.
+    struct Round {
+        std::size_t tried, put_off;
+    };
+    const std::vector<Round>& rounds() const noexcept { return rounds_; }
+
 private:
+    static constexpr std::uint8_t kMixed = 0xff;  // owner of a cell of several ranges
+    static constexpr std::uint32_t kNoCell = 0xffffffffu;
+
+    struct Slot {
+        std::uint64_t key;  // an edge: (smaller id << 32 | larger id)
+        std::uint32_t link;
+        std::uint32_t stamp;
+    };
+
+    // What one inserting thread keeps: scratch lists, its hash table, its free cells
+    // and, in a parallel round, its range and its block of fresh cells.
+    struct alignas(64) Worker {
+        exact::Predicates pred;
+        std::vector<std::uint32_t> free;
+        std::vector<std::uint32_t> cavity;
+        Vec<std::uint32_t> boundary, tested;
+        Vec<std::uint64_t> stack;  // cell << 3 | the face leading back to where it was reached from
+        std::vector<Slot> table;
+        std::uint32_t tstamp = 0, last = 0, rng = 2463534242u;
+        std::uint8_t* mark = nullptr;   // per cell: 1 in the cavity, 2 tested and outside it
+        Buffer<std::uint8_t> own_mark;  // a parallel worker's: every worker marks in memory of its own
+        std::uint8_t id = 0;
+        std::size_t next = 0, end = 0;  // fresh cells [next, end)
+        bool warm = false;              // `last` lies near the next point
+        std::uint32_t prev = 0;         // the point inserted last
+        std::vector<std::uint32_t> put_off;
+    };
+
     static bool contains(const std::uint32_t* v, std::uint32_t x) noexcept {
         return v[0] == x || v[1] == x || v[2] == x || v[3] == x;
     }
@@ -153,17 +173,26 @@ private:
         return true;
     }
 
-    std::uint32_t alloc() {
-        if (!free_.empty()) {
-            std::uint32_t c = free_.back();
-            free_.pop_back();
+    template <bool kPar>
+    std::uint32_t alloc(Worker& w) {
+        if (!w.free.empty()) {
+            std::uint32_t c = w.free.back();
+            w.free.pop_back();
             return c;
         }
-        std::size_t c = cells_.size();
-        if (c >= kMaxCells) fail("too many points for one triangulation");
-        cells_.push_back(Cell{});
-        mark_.push_back(0);
-        return static_cast<std::uint32_t>(c);
+        if constexpr (kPar) {
+            // a block holds as many cells as every insertion checks it needs first
+            const auto c = static_cast<std::uint32_t>(w.next++);
+            owner_[c] = w.id;
+            return c;
+        } else {
+            std::size_t c = cells_.size();
+            if (c >= kMaxCells) fail("too many points for one triangulation");
+            cells_.push_back(Cell{});
+            mark_.push_back(0);
+            w.mark = mark_.data();
+            return static_cast<std::uint32_t>(c);
+        }
     }
 
     int inf_slot(std::uint32_t c) const noexcept {
@@ -174,37 +203,37 @@ private:
     }
 
     // Orientation of cell `c` with its vertex in slot `i` replaced by point `p`.
-    int orient_with(std::uint32_t c, int i, std::uint32_t p) {
+    int orient_with(Worker& w, std::uint32_t c, int i, std::uint32_t p) {
         // a flat cloud: the three vertices besides the apex lie on the plane, and so does p
         if (cells_[c].v[i] == apex_) return 0;
         std::uint32_t v[4] = {cells_[c].v[0], cells_[c].v[1], cells_[c].v[2], cells_[c].v[3]};
         v[i] = p;  // a store, not a branch per slot
-        return pred_.orient3d(pts_[v[0]], pts_[v[1]], pts_[v[2]], pts_[v[3]]);
+        return w.pred.orient3d(pts_[v[0]], pts_[v[1]], pts_[v[2]], pts_[v[3]]);
     }
 
     // Whether `p` lies inside the (perturbed) circumsphere of cell `c`.
-    bool conflicts(std::uint32_t c, std::uint32_t p) {
+    [[gnu::always_inline]] bool conflicts(Worker& w, std::uint32_t c, std::uint32_t p) {
         int j = inf_slot(c);
         if (j >= 0) {
             // (a hull face on the plane of a flat cloud holds p's plane too)
-            int s = apex_ == kNoApex || contains(cells_[c].v, apex_) ? orient_with(c, j, p) : 0;
+            int s = apex_ == kNoApex || contains(cells_[c].v, apex_) ? orient_with(w, c, j, p) : 0;
             if (s != 0) return s > 0;
             // on the plane of the hull face: the circle of that face decides, which is
             // the sphere of the finite cell behind it
-            return conflicts_finite(cells_[c].n[j] >> 2, p);
+            return conflicts_finite(w, cells_[c].n[j] >> 2, p);
         }
-        return conflicts_finite(c, p);
+        return conflicts_finite(w, c, p);
     }
 
-    bool conflicts_finite(std::uint32_t c, std::uint32_t p) {
+    [[gnu::always_inline]] bool conflicts_finite(Worker& w, std::uint32_t c, std::uint32_t p) {
         const std::uint32_t* v = cells_[c].v;
-        int s = pred_.insphere(pts_[v[0]], pts_[v[1]], pts_[v[2]], pts_[v[3]], pts_[p]);
+        int s = w.pred.insphere(pts_[v[0]], pts_[v[1]], pts_[v[2]], pts_[v[3]], pts_[p]);
         if (s != 0) [[likely]]
             return s > 0;
-        return conflicts_cospherical(c, p);
+        return conflicts_cospherical(w, c, p);
     }
 
-    [[gnu::noinline]] bool conflicts_cospherical(std::uint32_t c, std::uint32_t p) {
+    [[gnu::noinline]] bool conflicts_cospherical(Worker& w, std::uint32_t c, std::uint32_t p) {
         const std::uint32_t* v = cells_[c].v;
         // Cospherical: the perturbation term of smallest rank with a non-zero
         // coefficient decides. p's own coefficient is never zero (the cell is not flat)
@@ -213,36 +242,45 @@ private:
         std::sort(slot, slot + 4, [&](int x, int y) { return rank_[v[x]] < rank_[v[y]]; });
         for (int k = 0; k < 4; ++k) {
             if (rank_[p] < rank_[v[slot[k]]]) return true;
-            int o = orient_with(c, slot[k], p);
+            int o = orient_with(w, c, slot[k], p);
             if (o != 0) return o < 0;
         }
         return true;
     }
 
-    std::uint32_t next_random() noexcept {
-        rng_ ^= rng_ << 13;
-        rng_ ^= rng_ >> 17;
-        rng_ ^= rng_ << 5;
-        return rng_;
+    static std::uint32_t next_random(Worker& w) noexcept {
+        w.rng ^= w.rng << 13;
+        w.rng ^= w.rng >> 17;
+        w.rng ^= w.rng << 5;
+        return w.rng;
     }
 
+    // Whether worker `w` may read and change cell `c` in this round.
+    bool mine(const Worker& w, std::uint32_t c) const noexcept { return owner_[c] == w.id; }
+
     // A cell in conflict with `p`: the finite cell whose closure holds p, or an
-    // infinite cell whose finite face p lies strictly beyond. Visibility walk from the
-    // last cell made, trying the faces from a random one on.
-    std::uint32_t locate(std::uint32_t p) {
-        std::uint32_t c = last_;
+    // infinite cell whose finite face p lies strictly beyond. Visibility walk from
+    // `start`, trying the faces from a random one on. In a parallel round the walk
+    // gives up (kNoCell) where it would enter a cell the worker does not own.
+    template <bool kPar>
+    std::uint32_t locate(Worker& w, std::uint32_t start, std::uint32_t p) {
+        std::uint32_t c = start;
         int j = inf_slot(c);
         if (j >= 0) c = cells_[c].n[j] >> 2;
+        if constexpr (kPar)
+            if (!mine(w, c)) return kNoCell;
         std::uint32_t prev = kInf;
         for (std::size_t steps = 0;; ++steps) {
             if (steps > 64 + 16 * cells_.size()) fail("point location did not terminate");
-            std::uint32_t r = next_random();
+            std::uint32_t r = next_random(w);
             bool moved = false;
             for (std::uint32_t k = 0; k < 4; ++k) {
                 int i = static_cast<int>((r + k) & 3);
                 std::uint32_t n = cells_[c].n[i] >> 2;
                 if (n == prev) continue;
-                if (orient_with(c, i, p) < 0) {
+                if (orient_with(w, c, i, p) < 0) {
+                    if constexpr (kPar)
+                        if (!mine(w, n)) return kNoCell;
                     prev = c;
                     c = n;
                     moved = true;
@@ -253,37 +291,146 @@ private:
         }
     }
 
-    static constexpr std::uint64_t kLinked = ~std::uint64_t{0};  // the key of no edge
+    // Where a parallel worker starts the walk to `p`: the cell made last when it lies
+    // near, else a cell of a point of its range inserted before with an id close to
+    // p's (ids follow the curve), else kNoCell. A point's home is the first cell made
+    // with it, which may have gone since (then its slot holds another cell, or none).
+    std::uint32_t start_of(const Worker& w, std::uint32_t p) const noexcept {
+        constexpr std::uint32_t kLook = 256, kNear = 8;
+        if (w.warm && p > w.prev && p - w.prev <= kNear) return w.last;
+        for (std::uint32_t d = 1; d <= kLook; ++d) {
+            for (std::uint32_t q : {p - d, p + d}) {
+                if (q >= finite_ || range_[q] != w.id) continue;  // (p - d wraps below 0)
+                const std::uint32_t c = home_[q];
+                if (c != kNoCell && mine(w, c) && cells_[c].v[0] != kDead && contains(cells_[c].v, q)) return c;
+            }
+        }
+        return kNoCell;
+    }
 
-    struct Slot {
-        std::uint64_t key;  // an edge: (smaller id << 32 | larger id)
-        std::uint32_t link;
-        std::uint32_t stamp;
-    };
+    // Inserts point `p`. A parallel worker returns false, having changed nothing, when
+    // the insertion needs a cell it does not own or more fresh cells than it has left.
+    // With `kTrack`, p records the first cell made with it as its home (`home_`).
+    template <bool kPar, bool kTrack>
+    bool insert(Worker& w, std::uint32_t p) {
+        std::uint32_t start;
+        if constexpr (kPar) {
+            const std::uint32_t from = start_of(w, p);
+            if (from == kNoCell) return false;
+            start = locate<true>(w, from, p);
+            if (start == kNoCell && from == w.last && w.warm) {
+                w.warm = false;
+                const std::uint32_t again = start_of(w, p);
+                if (again != kNoCell && again != from) start = locate<true>(w, again, p);
+            }
+            if (start == kNoCell) return false;
+        } else {
+            start = locate<false>(w, w.last, p);
+        }
+        constexpr std::uint8_t in = 1, out = 2;
+        w.cavity.clear();
+        w.tested.clear();
+        w.boundary.clear();
+        w.stack.clear();
+        w.stack.push_back(std::uint64_t{start} << 3 | 4);  // no face leads back
+        w.mark[start] = in;
+        // Which neighbours are in the cavity, outside it or still to be tested, and the
+        // outcome of a test, are coin tosses; no branch depends on them but the one
+        // loop over the cells to test. A cell is written to every list it might go to,
+        // and a list it does not go to takes it back by not advancing. The face a cell
+        // was reached through leads into the cavity, which needs no look.
+        while (!w.stack.empty()) {
+            const std::uint64_t top = w.stack.back();
+            w.stack.pop_back();
+            const std::uint32_t c = static_cast<std::uint32_t>(top >> 3), back = top & 7;
+            w.cavity.push_back(c);
+            const Cell& cell = cells_[c];
+            for (std::uint32_t i = 0; i < 4; ++i) __builtin_prefetch(&cells_[cell.n[i] >> 2]);
+            std::size_t s = w.stack.size(), b = w.boundary.size(), t = w.tested.size();
+            w.stack.resize_uninit(s + 4);
+            w.boundary.resize_uninit(b + 4);
+            w.tested.resize_uninit(t + 4);
+            std::uint32_t todo[4], count = 0;
+#pragma GCC unroll 4
+            for (std::uint32_t i = 0; i < 4; ++i) {
+                const std::uint8_t m = w.mark[cell.n[i] >> 2] | static_cast<std::uint8_t>(i == back);
+                w.boundary[b] = c << 2 | i;  // tested before, outside
+                b += m == out;
+                todo[count] = i;
+                count += m == 0;
+            }
+            for (std::uint32_t k = 0; k < count; ++k) {
+                const std::uint32_t i = todo[k], n = cell.n[i] >> 2;
+                const bool hit = conflicts(w, n, p);
+                if constexpr (kPar) {
+                    // a cell of the range's edge is tested, never marked: it may only
+                    // stay outside
+                    if (!mine(w, n)) {
+                        if (hit) {
+                            w.stack.resize_uninit(s);
+                            w.tested.resize_uninit(t);
+                            return give_up(w);
+                        }
+                        w.boundary[b++] = c << 2 | i;
+                        continue;
+                    }
+                }
+                w.mark[n] = hit ? in : out;
+                w.tested[t] = n;
+                t += !hit;
+                w.stack[s] = std::uint64_t{n} << 3 | (cell.n[i] & 3);
+                s += hit;
+                w.boundary[b] = c << 2 | i;
+                b += !hit;
+            }
+            w.stack.resize_uninit(s);
+            w.boundary.resize_uninit(b);
+            w.tested.resize_uninit(t);
+        }
+        if constexpr (kPar)
+            if (w.free.size() + (w.end - w.next) < w.boundary.size()) {
+                return give_up(w);  // out of fresh cells
+            }
+        fill_cavity<kPar, kTrack>(w, p);
+        return true;
+    }
+
+    // Forgets an insertion that changed nothing but marks.
+    bool give_up(Worker& w) {
+        for (std::uint32_t c : w.cavity) w.mark[c] = 0;
+        for (std::uint64_t e : w.stack) w.mark[e >> 3] = 0;
+        for (std::uint32_t c : w.tested) w.mark[c] = 0;
+        w.warm = false;
+        return false;
+    }
+
+    static constexpr std::uint64_t kLinked = ~std::uint64_t{0};  // the key of no edge
 
     // Whether `slot` is taken by another key. Computed without a branch per test:
     // whether the slot is this key's is a coin toss (the first or the second face of
     // an edge), and a mispredicted branch costs more than the arithmetic.
-    bool probe_on(const Slot& slot, std::uint64_t key) const noexcept {
+    static bool probe_on(const Slot& slot, std::uint64_t key, std::uint32_t stamp) noexcept {
         const std::uint64_t diff = slot.key ^ key;
         const std::uint64_t other = (diff | (0 - diff)) >> 63;  // diff != 0
-        return (other & static_cast<std::uint64_t>(slot.stamp == tstamp_)) != 0;
+        return (other & static_cast<std::uint64_t>(slot.stamp == stamp)) != 0;
     }
 
     // Replaces the cavity by the cells joining `p` to its boundary faces.
-    void fill_cavity(std::uint32_t p) {
-        std::size_t faces = boundary_.size();
+    template <bool kPar, bool kTrack>
+    void fill_cavity(Worker& w, std::uint32_t p) {
+        std::size_t faces = w.boundary.size();
         std::size_t want = 64;
         while (want < 16 * faces) want *= 2;
-        if (table_.size() < want) {
-            table_.assign(want, Slot{0, 0, 0});
-            tstamp_ = 0;
+        if (w.table.size() < want) {
+            w.table.assign(want, Slot{0, 0, 0});
+            w.tstamp = 0;
         }
-        if (++tstamp_ == 0) {
-            for (Slot& s : table_) s.stamp = 0;
-            tstamp_ = 1;
+        if (++w.tstamp == 0) {
+            for (Slot& s : w.table) s.stamp = 0;
+            w.tstamp = 1;
         }
-        const std::size_t mask = table_.size() - 1;
+        const std::uint32_t tstamp = w.tstamp;
+        const std::size_t mask = w.table.size() - 1;
         // In a new cell whose slot i holds p, the faces holding p are kFaces[i][j][0]
         // (j = 0, 1, 2), each made of p and the edge between slots kFaces[i][j][1] and
         // kFaces[i][j][2]. The new cell across such a face holds the same edge, so the
@@ -300,15 +447,15 @@ private:
             return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 40) & mask;
         };
         std::ptrdiff_t open = 0;  // faces entered and not yet linked
-        for (std::uint32_t b : boundary_) {
+        for (std::uint32_t b : w.boundary) {
             std::uint32_t c = b >> 2, i = b & 3;
-            std::uint32_t nc = alloc();
+            std::uint32_t nc = alloc<kPar>(w);
             Cell& cell = cells_[nc];
             cell = cells_[c];
             cell.v[i] = p;
             std::uint32_t outer = cell.n[i];
             cells_[outer >> 2].n[outer & 3] = nc << 2 | i;
-            last_ = nc;
+            w.last = nc;
 #pragma GCC unroll 3
             for (const auto& face : kFaces[i]) {
                 const std::uint32_t k = face[0], x = cell.v[face[1]], y = cell.v[face[2]];
@@ -317,9 +464,9 @@ private:
                 std::size_t h = hash(key);
                 // probe to the slot of this key or to a free one; a slot is taken when
                 // it carries the current stamp
-                while (probe_on(table_[h], key)) h = (h + 1) & mask;
-                Slot& slot = table_[h];
-                const std::uint32_t found = 0u - static_cast<std::uint32_t>(slot.stamp == tstamp_);  // all ones or 0
+                while (probe_on(w.table[h], key, tstamp)) h = (h + 1) & mask;
+                Slot& slot = w.table[h];
+                const std::uint32_t found = 0u - static_cast<std::uint32_t>(slot.stamp == tstamp);  // all ones or 0
                 const std::uint32_t here = nc << 2 | k, other = slot.link;
                 // found: link both ways; else enter this face, with a placeholder link
                 // that its partner overwrites
@@ -327,31 +474,239 @@ private:
                 const std::uint32_t to = (other & found) | (here & ~found);
                 cells_[to >> 2].n[to & 3] = here;
                 const std::uint64_t wide = std::uint64_t{0} - (found & 1u);
-                slot = Slot{(kLinked & wide) | (key & ~wide), here, tstamp_};  // kLinked keeps probe chains intact
+                slot = Slot{(kLinked & wide) | (key & ~wide), here, tstamp};  // kLinked keeps probe chains intact
                 open += 1 - 2 * static_cast<std::ptrdiff_t>(found & 1u);
             }
         }
         if (open != 0) fail("the triangulation became inconsistent");
-        for (std::uint32_t c : cavity_) {
+        if constexpr (kTrack) home_[p] = w.last;
+        for (std::uint32_t c : w.cavity) {
             cells_[c].v[0] = kDead;
-            mark_[c] = 0;
-            free_.push_back(c);
+            w.mark[c] = 0;
+            w.free.push_back(c);
         }
-        for (std::uint32_t c : tested_) mark_[c] = 0;
+        for (std::uint32_t c : w.tested) w.mark[c] = 0;
+        if constexpr (kPar) {
+            w.warm = true;
+            w.prev = p;
+        }
     }
+
+    // One parallel round: the points of `pending` (in the order given) go to the
+    // worker of their range; what a worker puts off is returned, in the same order.
+    std::vector<std::uint32_t> round(const std::vector<std::uint32_t>& pending, std::size_t threads, std::size_t shift,
+                                     const Ask& ask, std::size_t every);
 
     const Vec3* pts_;
     const std::uint32_t* rank_;
-    exact::Predicates pred_;
     Vec<Cell, 32> cells_;     // large buffers of the kernel ask for huge pages: fewer TLB misses
-    Vec<std::uint8_t> mark_;  // 1: in the cavity, 2: tested and outside it
-    std::vector<std::uint32_t> free_;
-    std::vector<std::uint32_t> cavity_;
-    Vec<std::uint32_t> boundary_, tested_;
-    Vec<std::uint64_t> stack_;  // cell << 3 | the face leading back to where it was reached from
-    std::vector<Slot> table_;
-    std::uint32_t tstamp_ = 0, last_ = 0, rng_ = 2463534242u;
+    Vec<std::uint8_t> mark_;  // the calling thread's marks
+    Worker serial_;           // the calling thread's; its free cells are every free cell between rounds
     std::uint32_t apex_ = kNoApex;
+    std::uint32_t finite_ = 0;  // points below this id are the cloud's (the apex is not)
+    std::uint32_t init_[4] = {0, 0, 0, 0};
+    // parallel rounds
+    Vec<std::uint8_t> owner_;                    // per cell: the range owning it, or kMixed
+    std::vector<std::uint8_t> range_;            // per point: its range in this round
+    static constexpr int kBits = 10, kTop = 12;  // a round's order: a 30-bit key, cut at its top bits
+    std::vector<std::uint32_t> grid_;            // per point: its grid cell, kBits per axis
+    std::uint64_t spread_[1 << kBits];           // bit j of a cell index moved to bit 3j
+    std::vector<std::uint32_t> home_;            // per point: the first cell made with it, or kNoCell
+    std::vector<Round> rounds_;
+    std::vector<Worker> par_;
 };
+
+// The share of the ranges' length by which round r shifts them: 0, 1/2, 1/4, 3/4,
+// 1/8, ... (the van der Corput sequence), so that no two rounds cut at the same place.
+inline double round_shift(std::size_t r) noexcept {
+    double x = 0.0, unit = 0.5;
+    for (; r; r >>= 1, unit /= 2) x += static_cast<double>(r & 1) * unit;
+    return x;
+}
+
+inline void Triangulation::insert_parallel(const std::vector<std::uint32_t>& order, std::size_t threads, const Ask& ask,
+                                           std::size_t every) {
+    rounds_.clear();
+    threads = std::min<std::size_t>(threads, kMixed - 1);
+    // alone: the first points, while the cells are too few to share
+    const std::size_t alone = std::min(order.size(), 2048 * threads);
+    // every point's cell in a grid of 2^kBits cells per side of the box
+    double lo[3], scale[3];
+    for (int a = 0; a < 3; ++a) {
+        double l = (&pts_[0].x)[a], h = l;
+        for (std::size_t v = 1; v < finite_; ++v) {
+            l = std::min(l, (&pts_[v].x)[a]);
+            h = std::max(h, (&pts_[v].x)[a]);
+        }
+        lo[a] = l;
+        scale[a] = h > l ? (1 << kBits) * (1.0 - 0x1p-20) / (h - l) : 0.0;  // cells below 2^kBits
+    }
+    grid_.resize(finite_);
+    for (std::size_t v = 0; v < finite_; ++v) {
+        std::uint32_t g = 0;
+        for (int a = 0; a < 3; ++a)
+            g |= static_cast<std::uint32_t>(((&pts_[v].x)[a] - lo[a]) * scale[a]) << (kBits * a);
+        grid_[v] = g;
+    }
+    for (std::uint32_t q = 0; q < (1 << kBits); ++q) spread_[q] = morton_detail::spread21(q);
+    std::vector<Worker>(threads).swap(par_);
+    home_.assign(finite_, kNoCell);
+    for (std::size_t c = 0; c < cells_.size(); ++c)
+        if (cells_[c].v[0] != kDead)
+            for (std::uint32_t x : cells_[c].v)
+                if (x < finite_) home_[x] = static_cast<std::uint32_t>(c);
+    std::size_t done = 0;
+    for (std::size_t k = 0; k < alone; ++k) {
+        insert<false, true>(serial_, order[k]);
+        if (++done % every == 0) ask();
+    }
+    // Rounds of about as many points as are in: a round that put many points into the
+    // cells of a coarse mesh would find most of them in cells spanning several ranges,
+    // which nobody may change until the next round. Each round retries what the one
+    // before put off.
+    std::vector<std::uint32_t> pending;
+    std::size_t next = alone, in = alone + 4;
+    constexpr std::size_t kRounds = 64;
+    for (std::size_t r = 0; r < kRounds; ++r) {
+        const std::size_t batch = std::min(order.size() - next, in);
+        pending.insert(pending.end(), order.begin() + static_cast<std::ptrdiff_t>(next),
+                       order.begin() + static_cast<std::ptrdiff_t>(next + batch));
+        next += batch;
+        if (next == order.size() && pending.size() < std::max(1024 * threads, in / 64)) break;
+        const std::size_t before = pending.size();
+        pending = round(pending, threads, r, ask, every);
+        in += before - pending.size();
+        if (pending.size() == before && next == order.size()) break;  // no progress: the rest goes in alone
+    }
+    pending.insert(pending.end(), order.begin() + static_cast<std::ptrdiff_t>(next), order.end());
+    // the rest, alone, from a cell that surely exists
+    serial_.last = home_[init_[0] < finite_ ? init_[0] : init_[1]];
+    for (std::uint32_t p : pending) {
+        insert<false, false>(serial_, p);
+        if (++done % every == 0) ask();
+    }
+    home_ = {};
+    range_ = {};
+    grid_ = {};
+    std::vector<Worker>().swap(par_);
+}
+
+inline std::vector<std::uint32_t> Triangulation::round(const std::vector<std::uint32_t>& pending, std::size_t threads,
+                                                       std::size_t r, const Ask& ask, std::size_t every) {
+    // Ranges: intervals of a Z-order of its own in every round (the grid shifted and
+    // the axes turned), cut so that each holds about as many pending points; the cells
+    // that the last round could not change, along its cuts, then lie inside ranges.
+    const std::size_t n = finite_;
+    const auto offset = static_cast<std::uint32_t>(round_shift(r + 1) * (1 << kBits));
+    const int turn = static_cast<int>(r % 3);
+    auto key = [&](std::uint32_t v) {
+        std::uint64_t code = 0;
+        for (int a = 0; a < 3; ++a) {
+            const std::uint32_t q = (grid_[v] >> (kBits * ((a + turn) % 3))) + offset;
+            code |= spread_[q & ((1 << kBits) - 1)] << (2 - a);
+        }
+        return static_cast<std::size_t>(code >> (3 * kBits - kTop));
+    };
+    std::vector<std::size_t> count(std::size_t{1} << kTop, 0);
+    for (std::uint32_t p : pending) ++count[key(p)];
+    std::vector<std::uint8_t> range_of(count.size());
+    for (std::size_t b = 0, seen = 0; b < count.size(); ++b) {
+        range_of[b] = static_cast<std::uint8_t>(std::min(threads - 1, seen * threads / pending.size()));
+        seen += count[b];
+    }
+    range_.resize(n);
+    std::vector<Worker>& workers = par_;
+    std::vector<std::vector<std::uint32_t>> lists(threads);
+    for (std::uint32_t p : pending) lists[range_of[key(p)]].push_back(p);
+
+    // Fresh cells: a block per worker, about what its points make; the free cells are
+    // shared out too.
+    const std::size_t used = cells_.size();
+    std::size_t total = used;
+    for (std::size_t t = 0; t < threads; ++t) {
+        Worker& w = workers[t];
+        w.id = static_cast<std::uint8_t>(t);
+        w.warm = false;
+        w.free.clear();
+        w.put_off.clear();
+        const std::size_t want = 7 * lists[t].size() + 256;
+        w.next = std::min<std::size_t>(total, kMaxCells);
+        w.end = std::min<std::size_t>(total + want, kMaxCells);
+        total = w.end;
+    }
+    const std::size_t room = std::min<std::size_t>(total + total / 8, kMaxCells);  // copied less often
+    if (total > cells_.capacity()) cells_.reserve(room);
+    cells_.resize_uninit(total);
+    if (total > mark_.capacity()) mark_.reserve(room);
+    for (std::size_t c = mark_.size(); c < total; ++c) mark_.push_back(0);
+    serial_.mark = mark_.data();
+    if (total > owner_.capacity()) owner_.reserve(room);
+    owner_.resize_uninit(total);
+    for (Worker& w : workers)
+        if (w.own_mark.size() < total) {
+            w.own_mark = Buffer<std::uint8_t>::zeros(total + total / 4);  // marks are left at 0
+            w.mark = w.own_mark.data();
+        }
+    std::vector<std::uint32_t>& spare = serial_.free;
+    for (std::size_t k = 0; k < spare.size(); ++k) {
+        Worker& w = workers[k * threads / spare.size()];
+        owner_[spare[k]] = w.id;
+        w.free.push_back(spare[k]);
+    }
+    spare.clear();
+
+    std::atomic<bool> stop{false};
+    constexpr std::size_t kLook = 1024;  // insertions between looks at `stop`
+    run_parallel(threads, stop, [&](std::size_t t) {
+        for (std::size_t v = share_begin(n, threads, t); v < share_begin(n, threads, t + 1); ++v)
+            range_[v] = range_of[key(static_cast<std::uint32_t>(v))];
+    });
+    // who owns each cell
+    run_parallel(threads, stop, [&](std::size_t t) {
+        const std::size_t lo = share_begin(used, threads, t), hi = share_begin(used, threads, t + 1);
+        for (std::size_t c = lo; c < hi; ++c) {
+            const std::uint32_t* v = cells_[c].v;
+            if (v[0] == kDead) continue;
+            std::uint32_t o = kMixed;
+            bool mixed = false;
+            for (int k = 0; k < 4; ++k) {
+                if (v[k] >= finite_) continue;  // the infinite vertex and the apex are everybody's
+                const std::uint32_t x = range_[v[k]];
+                mixed |= o != kMixed && o != x;
+                o = x;
+            }
+            owner_[c] = mixed ? kMixed : static_cast<std::uint8_t>(o);
+        }
+    });
+    // the insertions
+    run_parallel(threads, stop, [&](std::size_t t) {
+        Worker& w = workers[t];
+        std::size_t k = 0;
+        for (std::uint32_t p : lists[t]) {
+            if (!insert<true, true>(w, p)) w.put_off.push_back(p);
+            if (++k % kLook == 0) {
+                if (t == 0 && k % every < kLook) ask();
+                if (stop.load(std::memory_order_relaxed)) return;
+            }
+        }
+        for (std::size_t c = w.next; c < w.end; ++c) {  // fresh cells left unused
+            cells_[c].v[0] = kDead;
+            w.free.push_back(static_cast<std::uint32_t>(c));
+        }
+    });
+
+    std::size_t off = 0;
+    for (Worker& w : workers) {
+        spare.insert(spare.end(), w.free.begin(), w.free.end());
+        off += w.put_off.size();
+        for (std::uint32_t p : w.put_off) range_[p] = kMixed;  // (range_ is rebuilt next round)
+    }
+    rounds_.push_back({pending.size(), off});
+    std::vector<std::uint32_t> rest;
+    rest.reserve(off);
+    for (std::uint32_t p : pending)
+        if (range_[p] == kMixed) rest.push_back(p);
+    return rest;
+}
 
 }  // namespace plov::delaunay
