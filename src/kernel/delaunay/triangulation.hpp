@@ -14,15 +14,15 @@
 //
 // Since that triangulation is unique, the order of insertion changes its cost but not
 // its cells, and points may be inserted by several threads at once
-// (`insert_parallel`). The points' ids follow a space-filling curve; each thread is
-// given a range of ids, and owns the cells whose points (the infinite vertex and the
-// apex aside) all lie in its range. A thread walks, tests and replaces only cells it
-// owns, and tests the cells at the edge of its range, which nobody owns, without
-// changing them (but for the link to its own cells). An insertion that would need
-// another cell is dropped before it changed anything and tried again in the next
-// round, with the ranges shifted along the curve. Ownership is a function of the
-// points alone, so what a thread reads is what it wrote itself or what does not change
-// during a round: a round's outcome does not depend on the threads' timing.
+// (`insert_parallel`). In each round space is cut into ranges, one per thread, and a
+// thread owns the cells whose points (the infinite vertex and the apex aside) all lie in
+// its range. A thread walks, tests and replaces only cells it owns, and tests the cells
+// at the edge of its range, which nobody owns, without changing them (but for their
+// links to its own cells). An insertion that would need another cell is dropped before
+// it changed anything and tried again in the next round, with the ranges cut elsewhere.
+// Ownership is a function of the points alone, so what a thread reads is what it wrote
+// itself or what does not change during a round: a round's outcome does not depend on
+// the threads' timing.
 #pragma once
 
 #include <algorithm>
@@ -34,7 +34,6 @@
 
 #include "../buffer.hpp"
 #include "../errors.hpp"
-#include "../morton.hpp"
 #include "../parallel.hpp"
 #include "predicates.hpp"
 
@@ -157,6 +156,7 @@ private:
         std::uint8_t id = 0;
         std::size_t next = 0, end = 0;  // fresh cells [next, end)
         bool warm = false;              // `last` lies near the next point
+        bool made = false;              // `last` is a cell this worker made in this round
         std::uint32_t prev = 0;         // the point inserted last
         std::vector<std::uint32_t> put_off;
     };
@@ -255,8 +255,16 @@ private:
         return w.rng;
     }
 
-    // Whether worker `w` may read and change cell `c` in this round.
+    // Whether worker `w` may read and change cell `c` in this round: from a table, for
+    // any slot (`mine`), or from the cell's points, for a cell next to one of the
+    // worker's own, which does not change while the worker reads it (`owns`: the
+    // points are at hand, and the table is not).
     bool mine(const Worker& w, std::uint32_t c) const noexcept { return owner_[c] == w.id; }
+    bool owns(const Worker& w, std::uint32_t c) const noexcept {
+        bool all = true;
+        for (std::uint32_t x : cells_[c].v) all &= x >= finite_ || range_[x] == w.id;
+        return all;
+    }
 
     // A cell in conflict with `p`: the finite cell whose closure holds p, or an
     // infinite cell whose finite face p lies strictly beyond. Visibility walk from
@@ -268,7 +276,7 @@ private:
         int j = inf_slot(c);
         if (j >= 0) c = cells_[c].n[j] >> 2;
         if constexpr (kPar)
-            if (!mine(w, c)) return kNoCell;
+            if (!owns(w, c)) return kNoCell;
         std::uint32_t prev = kInf;
         for (std::size_t steps = 0;; ++steps) {
             if (steps > 64 + 16 * cells_.size()) fail("point location did not terminate");
@@ -280,7 +288,7 @@ private:
                 if (n == prev) continue;
                 if (orient_with(w, c, i, p) < 0) {
                     if constexpr (kPar)
-                        if (!mine(w, n)) return kNoCell;
+                        if (!owns(w, n)) return kNoCell;
                     prev = c;
                     c = n;
                     moved = true;
@@ -293,8 +301,9 @@ private:
 
     // Where a parallel worker starts the walk to `p`: the cell made last when it lies
     // near, else a cell of a point of its range inserted before with an id close to
-    // p's (ids follow the curve), else kNoCell. A point's home is the first cell made
-    // with it, which may have gone since (then its slot holds another cell, or none).
+    // p's (ids follow the curve), else the cell it made last, else kNoCell. A point's
+    // home is the first cell made with it, which may have gone since (then its slot
+    // holds another cell, or none).
     std::uint32_t start_of(const Worker& w, std::uint32_t p) const noexcept {
         constexpr std::uint32_t kLook = 256, kNear = 8;
         if (w.warm && p > w.prev && p - w.prev <= kNear) return w.last;
@@ -305,7 +314,8 @@ private:
                 if (c != kNoCell && mine(w, c) && cells_[c].v[0] != kDead && contains(cells_[c].v, q)) return c;
             }
         }
-        return kNoCell;
+        // none near (few points are in yet): the cell made last, however far
+        return w.made && cells_[w.last].v[0] != kDead ? w.last : kNoCell;
     }
 
     // Inserts point `p`. A parallel worker returns false, having changed nothing, when
@@ -365,7 +375,7 @@ private:
                 if constexpr (kPar) {
                     // a cell of the range's edge is tested, never marked: it may only
                     // stay outside
-                    if (!mine(w, n)) {
+                    if (!owns(w, n)) {
                         if (hit) {
                             w.stack.resize_uninit(s);
                             w.tested.resize_uninit(t);
@@ -487,7 +497,7 @@ private:
         }
         for (std::uint32_t c : w.tested) w.mark[c] = 0;
         if constexpr (kPar) {
-            w.warm = true;
+            w.warm = w.made = true;
             w.prev = p;
         }
     }
@@ -506,23 +516,12 @@ private:
     std::uint32_t finite_ = 0;  // points below this id are the cloud's (the apex is not)
     std::uint32_t init_[4] = {0, 0, 0, 0};
     // parallel rounds
-    Vec<std::uint8_t> owner_;                    // per cell: the range owning it, or kMixed
-    std::vector<std::uint8_t> range_;            // per point: its range in this round
-    static constexpr int kBits = 10, kTop = 12;  // a round's order: a 30-bit key, cut at its top bits
-    std::vector<std::uint32_t> grid_;            // per point: its grid cell, kBits per axis
-    std::uint64_t spread_[1 << kBits];           // bit j of a cell index moved to bit 3j
-    std::vector<std::uint32_t> home_;            // per point: the first cell made with it, or kNoCell
+    Vec<std::uint8_t> owner_;          // per cell: the range owning it, or kMixed
+    std::vector<std::uint8_t> range_;  // per point: its range in this round
+    std::vector<std::uint32_t> home_;  // per point: the first cell made with it, or kNoCell
     std::vector<Round> rounds_;
     std::vector<Worker> par_;
 };
-
-// The share of the ranges' length by which round r shifts them: 0, 1/2, 1/4, 3/4,
-// 1/8, ... (the van der Corput sequence), so that no two rounds cut at the same place.
-inline double round_shift(std::size_t r) noexcept {
-    double x = 0.0, unit = 0.5;
-    for (; r; r >>= 1, unit /= 2) x += static_cast<double>(r & 1) * unit;
-    return x;
-}
 
 inline void Triangulation::insert_parallel(const std::vector<std::uint32_t>& order, std::size_t threads, const Ask& ask,
                                            std::size_t every) {
@@ -530,25 +529,6 @@ inline void Triangulation::insert_parallel(const std::vector<std::uint32_t>& ord
     threads = std::min<std::size_t>(threads, kMixed - 1);
     // alone: the first points, while the cells are too few to share
     const std::size_t alone = std::min(order.size(), 2048 * threads);
-    // every point's cell in a grid of 2^kBits cells per side of the box
-    double lo[3], scale[3];
-    for (int a = 0; a < 3; ++a) {
-        double l = (&pts_[0].x)[a], h = l;
-        for (std::size_t v = 1; v < finite_; ++v) {
-            l = std::min(l, (&pts_[v].x)[a]);
-            h = std::max(h, (&pts_[v].x)[a]);
-        }
-        lo[a] = l;
-        scale[a] = h > l ? (1 << kBits) * (1.0 - 0x1p-20) / (h - l) : 0.0;  // cells below 2^kBits
-    }
-    grid_.resize(finite_);
-    for (std::size_t v = 0; v < finite_; ++v) {
-        std::uint32_t g = 0;
-        for (int a = 0; a < 3; ++a)
-            g |= static_cast<std::uint32_t>(((&pts_[v].x)[a] - lo[a]) * scale[a]) << (kBits * a);
-        grid_[v] = g;
-    }
-    for (std::uint32_t q = 0; q < (1 << kBits); ++q) spread_[q] = morton_detail::spread21(q);
     std::vector<Worker>(threads).swap(par_);
     home_.assign(finite_, kNoCell);
     for (std::size_t c = 0; c < cells_.size(); ++c)
@@ -587,53 +567,87 @@ inline void Triangulation::insert_parallel(const std::vector<std::uint32_t>& ord
     }
     home_ = {};
     range_ = {};
-    grid_ = {};
     std::vector<Worker>().swap(par_);
 }
 
 inline std::vector<std::uint32_t> Triangulation::round(const std::vector<std::uint32_t>& pending, std::size_t threads,
                                                        std::size_t r, const Ask& ask, std::size_t every) {
-    // Ranges: intervals of a Z-order of its own in every round (the grid shifted and
-    // the axes turned), cut so that each holds about as many pending points; the cells
-    // that the last round could not change, along its cuts, then lie inside ranges.
+    // Ranges: the cells of a k-d cut of space by planes through quantiles of the
+    // pending points, so that each range holds about as many of them; the first plane
+    // is normal to axis r mod 3, and the next ones turn. The cells that one round could
+    // not change, along its planes, lie inside ranges in the next.
     const std::size_t n = finite_;
-    const auto offset = static_cast<std::uint32_t>(round_shift(r + 1) * (1 << kBits));
-    const int turn = static_cast<int>(r % 3);
-    auto key = [&](std::uint32_t v) {
-        std::uint64_t code = 0;
-        for (int a = 0; a < 3; ++a) {
-            const std::uint32_t q = (grid_[v] >> (kBits * ((a + turn) % 3))) + offset;
-            code |= spread_[q & ((1 << kBits) - 1)] << (2 - a);
-        }
-        return static_cast<std::size_t>(code >> (3 * kBits - kTop));
+    struct Cut {
+        int axis;
+        double at;  // points below `at` go to the lower ranges
+        std::size_t mid;
     };
-    std::vector<std::size_t> count(std::size_t{1} << kTop, 0);
-    for (std::uint32_t p : pending) ++count[key(p)];
-    std::vector<std::uint8_t> range_of(count.size());
-    for (std::size_t b = 0, seen = 0; b < count.size(); ++b) {
-        range_of[b] = static_cast<std::uint8_t>(std::min(threads - 1, seen * threads / pending.size()));
-        seen += count[b];
+    std::vector<Cut> cuts(threads);  // the cut of ranges [lo, hi) is cuts[lo + (hi - lo) / 2]
+    {
+        std::vector<double> coord;
+        std::vector<std::uint32_t> work(pending);
+        auto split = [&](auto&& self, std::size_t lo, std::size_t hi, std::uint32_t* first, std::uint32_t* last,
+                         int depth) -> void {
+            if (hi - lo < 2) return;
+            const std::size_t mid = lo + (hi - lo) / 2;
+            const int axis = static_cast<int>((r + static_cast<std::size_t>(depth)) % 3);
+            const auto count = static_cast<std::size_t>(last - first);
+            const std::size_t below = count * (mid - lo) / (hi - lo);
+            double at = 0.0;
+            if (count) {
+                coord.resize(count);
+                for (std::size_t i = 0; i < count; ++i) coord[i] = (&pts_[first[i]].x)[axis];
+                std::nth_element(coord.begin(), coord.begin() + static_cast<std::ptrdiff_t>(below), coord.end());
+                at = coord[below];
+            }
+            cuts[mid] = {axis, at, mid};
+            std::uint32_t* cut = std::partition(first, last, [&](std::uint32_t p) { return (&pts_[p].x)[axis] < at; });
+            self(self, lo, mid, first, cut, depth + 1);
+            self(self, mid, hi, cut, last, depth + 1);
+        };
+        split(split, 0, threads, work.data(), work.data() + work.size(), 0);
     }
+    auto range_of = [&](std::uint32_t v) {
+        std::size_t lo = 0, hi = threads;
+        while (hi - lo > 1) {
+            const Cut& c = cuts[lo + (hi - lo) / 2];
+            if ((&pts_[v].x)[c.axis] < c.at)
+                hi = c.mid;
+            else
+                lo = c.mid;
+        }
+        return static_cast<std::uint8_t>(lo);
+    };
     range_.resize(n);
+
     std::vector<Worker>& workers = par_;
     std::vector<std::vector<std::uint32_t>> lists(threads);
-    for (std::uint32_t p : pending) lists[range_of[key(p)]].push_back(p);
+    for (std::uint32_t p : pending) lists[range_of(p)].push_back(p);
 
-    // Fresh cells: a block per worker, about what its points make; the free cells are
-    // shared out too.
+    // Cells: the free ones shared out in proportion to the workers' points, then a
+    // block of fresh ones per worker for the rest of about what its points make (a
+    // point adds fewer than seven cells on average; a worker out of cells puts its
+    // last points off).
+    std::vector<std::uint32_t>& spare = serial_.free;
     const std::size_t used = cells_.size();
-    std::size_t total = used;
+    std::size_t total = used, given = 0, listed = 0;
     for (std::size_t t = 0; t < threads; ++t) {
         Worker& w = workers[t];
         w.id = static_cast<std::uint8_t>(t);
-        w.warm = false;
+        w.warm = w.made = false;
         w.free.clear();
         w.put_off.clear();
+        listed += lists[t].size();
+        const std::size_t share = spare.size() * listed / pending.size() - given;
+        w.free.assign(spare.begin() + static_cast<std::ptrdiff_t>(given),
+                      spare.begin() + static_cast<std::ptrdiff_t>(given + share));
+        given += share;
         const std::size_t want = 7 * lists[t].size() + 256;
         w.next = std::min<std::size_t>(total, kMaxCells);
-        w.end = std::min<std::size_t>(total + want, kMaxCells);
+        w.end = std::min<std::size_t>(total + want - std::min(want, share), kMaxCells);
         total = w.end;
     }
+    spare.clear();
     const std::size_t room = std::min<std::size_t>(total + total / 8, kMaxCells);  // copied less often
     if (total > cells_.capacity()) cells_.reserve(room);
     cells_.resize_uninit(total);
@@ -642,24 +656,19 @@ inline std::vector<std::uint32_t> Triangulation::round(const std::vector<std::ui
     serial_.mark = mark_.data();
     if (total > owner_.capacity()) owner_.reserve(room);
     owner_.resize_uninit(total);
-    for (Worker& w : workers)
+    for (Worker& w : workers) {
+        for (std::uint32_t c : w.free) owner_[c] = w.id;
         if (w.own_mark.size() < total) {
             w.own_mark = Buffer<std::uint8_t>::zeros(total + total / 4);  // marks are left at 0
             w.mark = w.own_mark.data();
         }
-    std::vector<std::uint32_t>& spare = serial_.free;
-    for (std::size_t k = 0; k < spare.size(); ++k) {
-        Worker& w = workers[k * threads / spare.size()];
-        owner_[spare[k]] = w.id;
-        w.free.push_back(spare[k]);
     }
-    spare.clear();
 
     std::atomic<bool> stop{false};
     constexpr std::size_t kLook = 1024;  // insertions between looks at `stop`
     run_parallel(threads, stop, [&](std::size_t t) {
         for (std::size_t v = share_begin(n, threads, t); v < share_begin(n, threads, t + 1); ++v)
-            range_[v] = range_of[key(static_cast<std::uint32_t>(v))];
+            range_[v] = range_of(static_cast<std::uint32_t>(v));
     });
     // who owns each cell
     run_parallel(threads, stop, [&](std::size_t t) {
