@@ -438,7 +438,7 @@ def test_ctrl_c_stops_a_long_build(workers):
     assert left == "0"
 
 
-# Address space for about half of what a million points need: an allocation fails
+# Address space for about a third of what a million points need: an allocation fails
 # somewhere in the build (the calling thread's or another's, or a thread's stack), and
 # the build ends with MemoryError and no thread left behind.
 OUT_OF_MEMORY = textwrap.dedent("""
@@ -448,7 +448,7 @@ OUT_OF_MEMORY = textwrap.dedent("""
     plov.delaunay_graph(p[:1000], workers=2)  # libraries loaded, threads started once
     threads = len(os.listdir("/proc/self/task"))
     size = [line for line in open("/proc/self/status") if line.startswith("VmSize")][0].split()[1]
-    limit = int(size) * 1024 + 500 * 2**20
+    limit = int(size) * 1024 + 250 * 2**20
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     try:
         plov.delaunay_graph(p, workers=2)
