@@ -490,6 +490,15 @@ def test_any_number_of_threads_builds_the_same_bytes(name):
         assert builds(pts, workers) == one, workers
 
 
+def test_rounds_of_a_parallel_build_depend_on_the_points_alone():
+    pts = np.random.default_rng(4).random((60_000, 3))
+    rounds = plov._native.delaunay_rounds(pts, threads=8)
+    assert np.array_equal(rounds, plov._native.delaunay_rounds(pts, threads=8))  # whatever the timing
+    tried, put_off = rounds.T
+    assert len(rounds) > 3 and (put_off < tried).all() and (put_off[:-1] <= tried[1:]).all()
+    assert plov._native.delaunay_rounds(pts).shape == (0, 2)  # one thread: no rounds
+
+
 def test_tetrahedra_come_in_an_order_of_the_points_alone():
     pts = np.random.default_rng(3).random((3000, 3))
     tets = plov.delaunay_tetrahedra(pts).astype(np.int64)

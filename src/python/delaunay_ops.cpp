@@ -60,4 +60,19 @@ PyObject* delaunay_tetrahedra(PyObject*, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+PyObject* delaunay_rounds(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        return with_triangulation("delaunay_rounds", args, nargs, kwnames, [](bool, auto run) {
+            std::vector<delaunay::Triangulation::Round> rounds =
+                run([](delaunay::Delaunay& d, const auto&) { return d.rounds(); });
+            Buffer<std::int64_t> out(2 * rounds.size());
+            for (std::size_t r = 0; r < rounds.size(); ++r) {
+                out[2 * r] = static_cast<std::int64_t>(rounds[r].tried);
+                out[2 * r + 1] = static_cast<std::int64_t>(rounds[r].put_off);
+            }
+            return make_array(std::move(out), {static_cast<npy_intp>(rounds.size()), 2});
+        });
+    });
+}
+
 }  // namespace plov::py

@@ -51,7 +51,7 @@ constexpr const char* kMortonPermDoc =
     "lo <= points[row, axis] < hi, in their own box. Runs with the interpreter lock released.";
 
 constexpr const char* kDelaunayGraphDoc =
-    "delaunay_graph(points, ordered=False)\n--\n\n"
+    "delaunay_graph(points, ordered=False, threads=1)\n--\n\n"
     "The vertex adjacency of the Delaunay triangulation of a float64 (n, 3) array of finite\n"
     "points, as a CSR pair (indptr, indices) of uint32 arrays: symmetric, each list ascending.\n"
     "Exact duplicates are triangulated once (their smallest-index copy, which lists every other\n"
@@ -60,15 +60,25 @@ constexpr const char* kDelaunayGraphDoc =
     "count as zero.\n"
     "With `ordered`, returns (indptr, indices, perm): the graph renumbered in the builder's\n"
     "Morton order (each copy right after its point), perm (int64) new vertex -> row.\n"
-    "Runs with the interpreter lock released.";
+    "Built on `threads` threads; the result does not depend on it. Runs with the interpreter\n"
+    "lock released.";
 
 constexpr const char* kDelaunayTetrahedraDoc =
-    "delaunay_tetrahedra(points)\n--\n\n"
+    "delaunay_tetrahedra(points, ordered=False, threads=1)\n--\n\n"
     "The tetrahedra of the Delaunay triangulation of a float64 (n, 3) array of finite points,\n"
     "as an (m, 4) uint64 array of row numbers, each row positively oriented\n"
     "(det[b - a, c - a, d - a] > 0); duplicates appear as their smallest-index copy, and a\n"
-    "cloud spanning fewer than three dimensions has none. Runs with the interpreter lock\n"
-    "released.";
+    "cloud spanning fewer than three dimensions has none. Each row starts at its point first\n"
+    "in the builder's Morton order, then the first of the other three; rows are grouped by\n"
+    "their first point in that order. Built on `threads` threads; the result does not depend\n"
+    "on it (`ordered` is ignored). Runs with the interpreter lock released.";
+
+constexpr const char* kDelaunayRoundsDoc =
+    "delaunay_rounds(points, ordered=False, threads=1)\n--\n\n"
+    "How a build on `threads` threads went: an (r, 2) int64 array, for each round of the\n"
+    "parallel insertion the points tried and the points put off to the next round (none for\n"
+    "one thread). The rounds do not depend on timing, only on the points and `threads`, so\n"
+    "they are the same on any machine. Runs with the interpreter lock released.";
 
 constexpr const char* kPreparedGraphDoc =
     "prepared_graph(target, labels=None)\n--\n\n"
@@ -414,6 +424,7 @@ PyMethodDef functions[] = {
     {"delaunay_graph", PLOV_FN(delaunay_graph), METH_FASTCALL | METH_KEYWORDS, kDelaunayGraphDoc},
     {"prepared_graph", PLOV_FN(prepared_graph), METH_FASTCALL | METH_KEYWORDS, kPreparedGraphDoc},
     {"delaunay_tetrahedra", PLOV_FN(delaunay_tetrahedra), METH_FASTCALL | METH_KEYWORDS, kDelaunayTetrahedraDoc},
+    {"delaunay_rounds", PLOV_FN(delaunay_rounds), METH_FASTCALL | METH_KEYWORDS, kDelaunayRoundsDoc},
 };
 
 int exec_module(PyObject* module) { return add_functions(module, functions); }

@@ -33,6 +33,7 @@ PLOV_OP(prepared_query_grouped);
 // Operations of the package's own module, plov._native.
 PLOV_OP(delaunay_graph);
 PLOV_OP(delaunay_tetrahedra);
+PLOV_OP(delaunay_rounds);
 
 #undef PLOV_OP
 

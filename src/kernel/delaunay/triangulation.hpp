@@ -27,9 +27,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "../buffer.hpp"
@@ -299,23 +301,35 @@ private:
         }
     }
 
-    // Where a parallel worker starts the walk to `p`: the cell made last when it lies
-    // near, else a cell of a point of its range inserted before with an id close to
-    // p's (ids follow the curve), else the cell it made last, else kNoCell. A point's
-    // home is the first cell made with it, which may have gone since (then its slot
-    // holds another cell, or none).
-    std::uint32_t start_of(const Worker& w, std::uint32_t p) const noexcept {
+    // Where a parallel worker may start the walk to `p`, best first, into `out` (at most
+    // kStarts): the cell made last when it lies near; cells of points of its range
+    // inserted before with ids close to p's (ids follow the curve, which jumps now and
+    // then: the nearest points in space first); the cell it made last, however far. A
+    // point's home is the first cell made with it, which may have gone since (then its
+    // slot holds another cell, or none).
+    static constexpr std::size_t kStarts = 4;
+    std::size_t starts_of(const Worker& w, std::uint32_t p, std::uint32_t* out) const noexcept {
         constexpr std::uint32_t kLook = 256, kNear = 8;
-        if (w.warm && p > w.prev && p - w.prev <= kNear) return w.last;
-        for (std::uint32_t d = 1; d <= kLook; ++d) {
+        if (w.warm && p > w.prev && p - w.prev <= kNear) {
+            out[0] = w.last;
+            return 1;
+        }
+        std::pair<double, std::uint32_t> found[kStarts - 1];
+        std::size_t count = 0;
+        for (std::uint32_t d = 1; d <= kLook && count < kStarts - 1; ++d) {
             for (std::uint32_t q : {p - d, p + d}) {
-                if (q >= finite_ || range_[q] != w.id) continue;  // (p - d wraps below 0)
+                if (q >= finite_ || range_[q] != w.id || count == kStarts - 1) continue;  // (p - d wraps below 0)
                 const std::uint32_t c = home_[q];
-                if (c != kNoCell && mine(w, c) && cells_[c].v[0] != kDead && contains(cells_[c].v, q)) return c;
+                if (c != kNoCell && mine(w, c) && cells_[c].v[0] != kDead && contains(cells_[c].v, q)) {
+                    const double dx = pts_[q].x - pts_[p].x, dy = pts_[q].y - pts_[p].y, dz = pts_[q].z - pts_[p].z;
+                    found[count++] = {dx * dx + dy * dy + dz * dz, c};
+                }
             }
         }
-        // none near (few points are in yet): the cell made last, however far
-        return w.made && cells_[w.last].v[0] != kDead ? w.last : kNoCell;
+        std::sort(found, found + count);
+        for (std::size_t k = 0; k < count; ++k) out[k] = found[k].second;
+        if (w.made && cells_[w.last].v[0] != kDead) out[count++] = w.last;
+        return count;
     }
 
     // Inserts point `p`. A parallel worker returns false, having changed nothing, when
@@ -325,13 +339,14 @@ private:
     bool insert(Worker& w, std::uint32_t p) {
         std::uint32_t start;
         if constexpr (kPar) {
-            const std::uint32_t from = start_of(w, p);
-            if (from == kNoCell) return false;
-            start = locate<true>(w, from, p);
-            if (start == kNoCell && from == w.last && w.warm) {
+            std::uint32_t from[kStarts];
+            std::size_t count = starts_of(w, p, from);
+            start = kNoCell;
+            for (std::size_t k = 0; k < count && start == kNoCell; ++k) start = locate<true>(w, from[k], p);
+            if (start == kNoCell && w.warm) {  // the cell made last was not near after all
                 w.warm = false;
-                const std::uint32_t again = start_of(w, p);
-                if (again != kNoCell && again != from) start = locate<true>(w, again, p);
+                count = starts_of(w, p, from);
+                for (std::size_t k = 0; k < count && start == kNoCell; ++k) start = locate<true>(w, from[k], p);
             }
             if (start == kNoCell) return false;
         } else {
@@ -504,8 +519,8 @@ private:
 
     // One parallel round: the points of `pending` (in the order given) go to the
     // worker of their range; what a worker puts off is returned, in the same order.
-    std::vector<std::uint32_t> round(const std::vector<std::uint32_t>& pending, std::size_t threads, std::size_t shift,
-                                     const Ask& ask, std::size_t every);
+    std::vector<std::uint32_t> round(const std::vector<std::uint32_t>& pending, std::size_t threads, std::size_t r,
+                                     bool fresh, const Ask& ask, std::size_t every);
 
     const Vec3* pts_;
     const std::uint32_t* rank_;
@@ -549,12 +564,13 @@ inline void Triangulation::insert_parallel(const std::vector<std::uint32_t>& ord
     constexpr std::size_t kRounds = 64;
     for (std::size_t r = 0; r < kRounds; ++r) {
         const std::size_t batch = std::min(order.size() - next, in);
+        const bool fresh = batch > pending.size();  // new points, more than those put off
         pending.insert(pending.end(), order.begin() + static_cast<std::ptrdiff_t>(next),
                        order.begin() + static_cast<std::ptrdiff_t>(next + batch));
         next += batch;
         if (next == order.size() && pending.size() < std::max(1024 * threads, in / 64)) break;
         const std::size_t before = pending.size();
-        pending = round(pending, threads, r, ask, every);
+        pending = round(pending, threads, r, fresh, ask, every);
         in += before - pending.size();
         if (pending.size() == before && next == order.size()) break;  // no progress: the rest goes in alone
     }
@@ -571,11 +587,16 @@ inline void Triangulation::insert_parallel(const std::vector<std::uint32_t>& ord
 }
 
 inline std::vector<std::uint32_t> Triangulation::round(const std::vector<std::uint32_t>& pending, std::size_t threads,
-                                                       std::size_t r, const Ask& ask, std::size_t every) {
-    // Ranges: the cells of a k-d cut of space by planes through quantiles of the
-    // pending points, so that each range holds about as many of them; the first plane
-    // is normal to axis r mod 3, and the next ones turn. The cells that one round could
-    // not change, along its planes, lie inside ranges in the next.
+                                                       std::size_t r, bool fresh, const Ask& ask, std::size_t every) {
+    // Ranges: the cells of a k-d cut of space by planes through quantiles of the points,
+    // so that each range holds about as many of them; the first plane is normal to axis
+    // r mod 3, and the next ones turn. The cells that one round could not change, along
+    // its planes, lie inside ranges in the next: a round that only retries what was put
+    // off moves every plane by up to a quarter of a range, differently each time.
+    const double shift = fresh ? 0.0
+                               : (static_cast<double>(r) * 0.6180339887498949 -
+                                  std::floor(static_cast<double>(r) * 0.6180339887498949) - 0.5) *
+                                     0.5;
     const std::size_t n = finite_;
     struct Cut {
         int axis;
@@ -584,15 +605,21 @@ inline std::vector<std::uint32_t> Triangulation::round(const std::vector<std::ui
     };
     std::vector<Cut> cuts(threads);  // the cut of ranges [lo, hi) is cuts[lo + (hi - lo) / 2]
     {
+        // quantiles of a sample of every point: cuts that chased the pending points
+        // would fall where the last round's cuts left them
         std::vector<double> coord;
-        std::vector<std::uint32_t> work(pending);
+        std::vector<std::uint32_t> work;
+        const std::size_t stride = std::max<std::size_t>(1, n / (4096 * threads));
+        for (std::size_t v = stride / 2; v < n; v += stride) work.push_back(static_cast<std::uint32_t>(v));
         auto split = [&](auto&& self, std::size_t lo, std::size_t hi, std::uint32_t* first, std::uint32_t* last,
                          int depth) -> void {
             if (hi - lo < 2) return;
             const std::size_t mid = lo + (hi - lo) / 2;
             const int axis = static_cast<int>((r + static_cast<std::size_t>(depth)) % 3);
             const auto count = static_cast<std::size_t>(last - first);
-            const std::size_t below = count * (mid - lo) / (hi - lo);
+            const double share =
+                std::clamp((static_cast<double>(mid - lo) + shift) / static_cast<double>(hi - lo), 0.0, 1.0);
+            const std::size_t below = std::min(count - (count > 0), static_cast<std::size_t>(share * count));
             double at = 0.0;
             if (count) {
                 coord.resize(count);
