@@ -58,11 +58,17 @@ public:
         : n_(points.rows), threads_(std::max<std::size_t>(threads, 1)) {
         if (n_ >= kInf - 1) fail("too many points for one triangulation");
         if (n_ && points.cols < 3) fail("points must have three columns");
-        std::vector<double> xyz(3 * n_);
-        for (std::size_t i = 0; i < n_; ++i)
-            for (std::size_t a = 0; a < 3; ++a) xyz[3 * i + a] = points.at(i, a);
-        for (std::size_t i = 0; i < 3 * n_; ++i)
-            if (!std::isfinite(xyz[i])) fail("row " + std::to_string(i / 3) + " has a non-finite coordinate");
+        Buffer<double> xyz(3 * n_);
+        std::vector<std::size_t> bad(threads_, n_);  // each share's first row that is not finite
+        in_shares(n_, [&](std::size_t t, std::size_t lo, std::size_t hi) {
+            for (std::size_t i = lo; i < hi; ++i) {
+                bool finite = true;
+                for (std::size_t a = 0; a < 3; ++a) finite &= std::isfinite(xyz[3 * i + a] = points.at(i, a));
+                if (!finite && bad[t] == n_) bad[t] = i;
+            }
+        });
+        const std::size_t first_bad = *std::min_element(bad.begin(), bad.end());
+        if (first_bad < n_) fail("row " + std::to_string(first_bad) + " has a non-finite coordinate");
         if (n_ == 0) return;
         deduplicate(xyz.data());
         triangulate(poll);
@@ -210,10 +216,12 @@ private:
         for (std::size_t i = 0; i < 3 * n_; ++i) top = std::max(top, std::fabs(xyz[i]));
         if (top > 0.0) {
             const int shift = -std::ilogb(top);
-            for (std::size_t i = 0; i < 3 * n_; ++i) {
-                double x = std::ldexp(xyz[i], shift);
-                xyz[i] = std::fabs(x) < 0x1p-130 ? 0.0 : x;
-            }
+            in_shares(3 * n_, [&](std::size_t, std::size_t lo, std::size_t hi) {
+                for (std::size_t i = lo; i < hi; ++i) {
+                    double x = std::ldexp(xyz[i], shift);
+                    xyz[i] = std::fabs(x) < 0x1p-130 ? 0.0 : x;
+                }
+            });
         }
         const auto* tri = reinterpret_cast<const Triple*>(xyz);
         const morton_detail::Frame box = morton_detail::frame_of(morton_detail::bounds(tri, n_));
@@ -221,12 +229,13 @@ private:
         // Sorted by the top 32 bits of the code in counting passes, then every run of
         // equal top bits by the whole order (few runs: points sharing a cell of about
         // 2^-10 of the box per axis).
-        std::vector<std::uint64_t> code(n_);
-        Buffer<std::uint64_t> keys(n_);
-        for (std::size_t i = 0; i < n_; ++i) {
-            code[i] = morton_code(tri[i], box.lo, box.extent);
-            keys[i] = code[i] >> 31 << 32 | i;
-        }
+        Buffer<std::uint64_t> code(n_), keys(n_);
+        in_shares(n_, [&](std::size_t, std::size_t lo, std::size_t hi) {
+            for (std::size_t i = lo; i < hi; ++i) {
+                code[i] = morton_code(tri[i], box.lo, box.extent);
+                keys[i] = code[i] >> 31 << 32 | i;
+            }
+        });
         sort_by_key(keys, 32, false);
         auto before = [&](std::uint64_t p, std::uint64_t q) {
             const std::uint32_t a = static_cast<std::uint32_t>(p), b = static_cast<std::uint32_t>(q);
