@@ -10,6 +10,11 @@ Side by side in one run:
   - growth: time per point of the native build at 10x the points, and its peak memory
     per point (growth of a fresh process's resident-set high-water mark over the build:
     the points are loaded before, the output is counted);
+  - one cloud on two threads against one (200,000 and 1,000,000 points, uniform, ball,
+    torus), graph and tetrahedra, with the outputs checked byte for byte;
+  - the parallel insertion's extra work for more threads than this machine has (the
+    rounds depend on the points and the thread count only, so they are measured
+    exactly here) and what it predicts for 8, 16 and 64 cores;
   - four clouds from a two-thread pool against one after another;
   - end to end from raw points: all-by-all over the suite's surface clouds with the
     graphs built inside the call, against one cKDTree per cloud (build and queries), on
@@ -47,8 +52,8 @@ E2E, E2E_SCIPY, TREES = "plov all_by_all, graphs included", "plov all_by_all, sc
 
 def sizes(quick: bool) -> Dict[str, Any]:
     if quick:
-        return dict(single=20_000, growth=(10_000, 100_000), pool=20_000)
-    return dict(single=200_000, growth=(100_000, 1_000_000), pool=200_000)
+        return dict(single=20_000, growth=(10_000, 100_000), pool=20_000, threads=(20_000, 100_000))
+    return dict(single=200_000, growth=(100_000, 1_000_000), pool=200_000, threads=(200_000, 1_000_000))
 
 
 def scipy_graph(points: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
@@ -221,6 +226,67 @@ def growth(suite: Recorder, small: int, large: int) -> None:
                       [("time/point vs smaller", "vs_smaller", ".2f"), ("peak bytes/point", "bytes_per_point", ".0f")])
 
 
+def two_threads(suite: Recorder, counts: Tuple[int, ...]) -> None:
+    for n in counts:
+        for kind, (make, seed) in CLOUDS.items():
+            pts = np.ascontiguousarray(make(n, seed), dtype=np.float64)
+            jobs: Dict[Tuple[str, int], Job] = {}
+            for method, build in ((NATIVE, plov.delaunay_graph), (TETS, plov.delaunay_tetrahedra)):
+                for k in (1, 2):
+                    jobs[(method, k)] = local_job(lambda build=build, k=k: build(pts, workers=k))
+            one: Dict[str, bytes] = {}
+
+            def check(key: Tuple[str, int], result: Callable[[], Any]) -> Dict[str, Any]:
+                out = result()
+                got = b"".join(a.tobytes() for a in (out if isinstance(out, tuple) else (out,)))
+                one.setdefault(key[0], got)
+                return {"same_bytes": float(one[key[0]] == got)}
+
+            results = suite.measure(jobs, check, suite.cfg.repeats_long)
+            group = []
+            for (method, k), res in results.items():
+                base_s = results[(method, 1)]["median_s"]
+                group.append(dict(section="delaunay_threads", workload=f"{kind} {n}", method=method, threads=k,
+                                  n_points=n, ns_per_point=res["median_s"] / n * 1e9,
+                                  ratios={"1 thread": base_s / res["median_s"]}, **res))
+            suite.rows.extend(group)
+            suite.print_group(f"Delaunay build of one cloud, 2 threads vs 1 | {kind} | {n:,} points", group,
+                              ["1 thread"], [("same bytes", "same_bytes", ".0f")])
+
+
+def scaling(suite: Recorder, n: int) -> None:
+    """Extra insertions of the parallel build against its thread count, and the speed-up
+    they allow: with s the share of the one-thread time that stays serial (solved from
+    the measured two-thread speed-up) and x the extra tries, T threads give at most
+    1 / (s + (1 - s) (1 + x) / T). The points inserted alone grow with T too."""
+    pts = w.uniform(n, 51)
+    two = suite.find(section="delaunay_threads", workload=f"uniform {n}", method=NATIVE, threads=2)
+    group = []
+    extra = {}
+    for t in (2, 4, 8, 16, 64):
+        rounds = plov._native.delaunay_rounds(pts, threads=t)
+        tried, put_off = rounds.sum(axis=0) if len(rounds) else (0, 0)
+        inserted = int(tried - put_off)
+        extra[t] = float(put_off) / max(1, inserted)
+        group.append(dict(section="delaunay_scaling", workload=f"uniform {n}", method=f"{t} threads", threads=t,
+                          n_points=n, median_s=float("nan"), ns_per_point=float("nan"), ratios={},
+                          rounds=len(rounds), extra=extra[t], parallel_share=inserted / n))
+    if two:
+        speedup = two["ratios"]["1 thread"]
+        # 1 / speedup = s + (1 - s)(1 + x2) / 2, solved for s
+        a = (1 + extra[2]) / 2
+        s = min(1.0, max(0.0, (1 / speedup - a) / (1 - a)))
+        for row in group:
+            t, x = row["threads"], row["extra"]
+            row["serial_share"] = s
+            row["predicted_speedup"] = 1 / (s + (1 - s) * (1 + x) / t)
+    suite.rows.extend(group)
+    suite.print_group(f"Parallel insertion: extra work by thread count (exact on any machine) | uniform | {n:,} points",
+                      group, [], [("rounds", "rounds", "d"), ("extra tries", "extra", ".3f"),
+                                  ("share in rounds", "parallel_share", ".3f"), ("serial share", "serial_share", ".3f"),
+                                  ("predicted speed-up", "predicted_speedup", ".2f")])
+
+
 def pool(suite: Recorder, n: int) -> None:
     clouds = [w.uniform(n, 70 + s) for s in range(4)]
     jobs = {(SERIAL, 1): local_job(lambda: [plov.delaunay_graph(c) for c in clouds]),
@@ -271,6 +337,8 @@ def section(suite: Recorder) -> None:
     n = sizes(suite.cfg.quick)
     single_thread(suite, n["single"], cgal_binary(suite.log))
     growth(suite, *n["growth"])
+    two_threads(suite, n["threads"])
+    scaling(suite, n["threads"][-1])
     pool(suite, n["pool"])
     end_to_end(suite)
 
@@ -287,6 +355,13 @@ def targets(suite: Recorder) -> List[Dict[str, Any]]:
     row = next((r for r in suite.rows if r["section"] == "delaunay_growth" and "vs_smaller" in r), None)
     if row:
         out.append(verdict("Delaunay graph: time per point at 10x the points", row["vs_smaller"], "<=", 1.3))
+    for n in sizes(suite.cfg.quick)["threads"]:
+        for kind in CLOUDS:
+            for method in (NATIVE, TETS):
+                row = suite.find(section="delaunay_threads", workload=f"{kind} {n}", method=method, threads=2)
+                if row:
+                    out.append(verdict(f"{method} {kind} {n:,}: 2 threads vs 1", row["ratios"]["1 thread"], ">=",
+                                       1.7))
     row = suite.find(section="delaunay_pool", method=POOLED)
     if row:
         out.append(verdict("Delaunay graphs of 4 clouds: 2 threads vs 1", row["ratios"]["serial"], ">=", 1.8))

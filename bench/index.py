@@ -4,7 +4,9 @@ row says otherwise.
 
   - end to end: the graph (plov) or the tree built inside the timer, for a one-off join,
     a target reused by 10 query clouds, and the all-by-all of the suite's surfaces;
-    beside them plov for a user who already has the graphs;
+    beside them plov for a user who already has the graphs; the joins also on two
+    threads on both sides (plov's build and queries; cKDTree's queries, pykdtree's
+    OpenMP threads), the trees with Morton-sorted queries and with the queries as given;
   - the query alone (index and trees built outside the timer): k = 1 on one and two
     threads, and k = 8, exact.
 
@@ -60,11 +62,22 @@ def end_to_end(suite: Recorder) -> None:
         jobs: Dict[Key, Job] = {
             ("Index from raw points", 1): local_job(
                 lambda queries=queries: (lambda ix: [ix.query(c) for c in queries])(plov.Index(t.points))),
+            ("Index from raw points", 2): local_job(
+                lambda queries=queries: (lambda ix: [ix.query(c) for c in queries])(plov.Index(t.points, workers=2))),
             ("Index, graph given", 1): local_job(
                 lambda queries=queries: (lambda ix: [ix.query(c) for c in queries])(plov.Index(t.points, graph=graph))),
             ("cKDTree", 1): local_job(
                 lambda srt=srt: (lambda tr: [tr.query(c, k=1, workers=1) for c in srt])(cKDTree(t.points))),
             ("pykdtree", 1): suite.remotes[1].job("build_query", data=t.points, query_sets=srt, k=1),
+            ("cKDTree", 2): local_job(
+                lambda srt=srt: (lambda tr: [tr.query(c, k=1, workers=2) for c in srt])(cKDTree(t.points))),
+            ("pykdtree", 2): suite.remotes[2].job("build_query", data=t.points, query_sets=srt, k=1),
+            # the trees with the queries in the order the user has them
+            ("cKDTree, queries as given", 2): local_job(
+                lambda queries=queries: (lambda tr: [tr.query(c, k=1, workers=2) for c in queries])(
+                    cKDTree(t.points))),
+            ("pykdtree, queries as given", 2): suite.remotes[2].job("build_query", data=t.points,
+                                                                    query_sets=queries, k=1),
         }
         reference = tree.query(queries[-1], k=1, workers=2)[1]
         results = suite.measure(jobs, _exact(reference), suite.cfg.repeats_long)
@@ -155,6 +168,16 @@ def targets(suite: Recorder) -> List[Dict[str, Any]]:
                         method="Index from raw points")
     if reused:
         add("target reused by 10 clouds, from raw points, vs cKDTree/1", reused["ratios"]["cKDTree/1"], 2.0)
+    one_off2 = suite.find(section="index_end_to_end", workload="one-off join", method="Index from raw points",
+                          threads=2)
+    if one_off2 and "cKDTree/2" in one_off2["ratios"]:
+        add("one-off join from raw points, 2 threads each, vs cKDTree/2", one_off2["ratios"]["cKDTree/2"], 0.6)
+    reused2 = suite.find(section="index_end_to_end", workload="target reused by 10 query clouds",
+                         method="Index from raw points", threads=2)
+    if reused2 and "cKDTree/2" in reused2["ratios"]:
+        add("target reused by 10 clouds, 2 threads each, vs cKDTree/2", reused2["ratios"]["cKDTree/2"], 2.5)
+    if reused2 and "pykdtree/2" in reused2["ratios"]:
+        add("target reused by 10 clouds, 2 threads each, vs pykdtree/2", reused2["ratios"]["pykdtree/2"], 1.3)
     return out
 
 

@@ -543,7 +543,8 @@ inline void Triangulation::insert_parallel(const std::vector<std::uint32_t>& ord
     rounds_.clear();
     threads = std::min<std::size_t>(threads, kMixed - 1);
     // alone: the first points, while the cells are too few to share
-    const std::size_t alone = std::min(order.size(), 2048 * threads);
+    const std::size_t alone =
+        std::min(order.size(), std::max<std::size_t>(4096, std::min(2048 * threads, order.size() / 32)));
     std::vector<Worker>(threads).swap(par_);
     home_.assign(finite_, kNoCell);
     for (std::size_t c = 0; c < cells_.size(); ++c)
