@@ -117,7 +117,7 @@ PY
         # functions the runtime deems unsafe there, by design.
         export TSAN_OPTIONS="halt_on_error=0:exitcode=0:report_signal_unsafe=0:history_size=4:log_path=$logs/tsan"
         # By default the tests that run the kernel on many threads at once over shared
-        # objects, and the package's thread pools: about 4 minutes on a busy 2-core
+        # objects, the package's thread pools, and builds of one cloud on several threads: about 4 minutes on a busy 2-core
         # machine (the whole of test_threads.py and test_stress.py takes over 15). Left
         # out: the tests whose writer thread changes arrays during calls, which race on
         # purpose (the contract forbids it; they check that the module stays safe), and
@@ -126,7 +126,11 @@ PY
             set -- tests/test_threads.py::test_concurrent_calls_on_shared_objects_equal_serial \
                 tests/test_stress.py::test_every_entry_point_from_many_threads_equals_serial \
                 tests/test_index.py::test_chunks_cover_every_query tests/test_index.py::test_long_rows \
-                tests/test_package.py::test_all_by_all_matches_trees
+                tests/test_package.py::test_all_by_all_matches_trees \
+                "tests/test_delaunay.py::test_any_number_of_threads_builds_the_same_bytes[random]" \
+                "tests/test_delaunay.py::test_any_number_of_threads_builds_the_same_bytes[grid]" \
+                "tests/test_delaunay.py::test_any_number_of_threads_builds_the_same_bytes[plane]" \
+                "tests/test_delaunay.py::test_any_number_of_threads_builds_the_same_bytes[duplicates]"
         fi
     fi
     export PLOV_SANITIZED=1
