@@ -125,7 +125,8 @@ def query_ball_point(index: "Index", x: npt.ArrayLike, r: Any, return_sorted: bo
 
 def knn_graph(points: npt.ArrayLike, k: int, *, distance_upper_bound: Optional[float] = None, workers: int = 1,
               dtype: Optional[npt.DTypeLike] = None, as_csr: bool = False, symmetric: bool = False) -> Any:
-    """Each point's `k` nearest other points: `Index(points, dtype=dtype).query_self(k, ...)`.
+    """Each point's `k` nearest other points: `Index(points, dtype=dtype, workers=workers).query_self(k, ...)`,
+    the graph built and the queries run on `workers` threads.
 
     Parameters
     ----------
