@@ -228,14 +228,13 @@ def test_balls_refuse_bad_arguments(call, error, match):
 
 
 def test_icp_example_registers_with_and_without_hints():
-    import importlib.util
+    import runpy
+    import types
     from pathlib import Path
 
     spatial = pytest.importorskip("scipy.spatial")
     path = Path(__file__).resolve().parent.parent / "examples" / "icp.py"
-    spec = importlib.util.spec_from_file_location("icp_example", path)
-    icp = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(icp)
+    icp = types.SimpleNamespace(**runpy.run_path(str(path), run_name="icp_example"))
     source, target, truth = icp.problem(4000, 2000, degrees=2.0)
     hinted = icp.plov_icp(source, target, 15, max_distance=0.3)
     # the same answers at every step, so the same transform to the last bit
