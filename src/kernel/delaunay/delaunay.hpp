@@ -384,16 +384,18 @@ private:
         Buffer<std::uint32_t> list;
     };
 
+    // How many shares `count` items are cut into: one per thread, or one when they are
+    // too few to be worth a thread.
+    std::size_t shares(std::size_t count) const { return count < (std::size_t{1} << 14) ? 1 : threads_; }
+
     // Runs `body(t, lo, hi)` on the shares of `count` items, one per thread.
     template <class F>
     void in_shares(std::size_t count, F&& body) const {
-        const std::size_t threads = count < (std::size_t{1} << 14) ? 1 : threads_;
+        const std::size_t parts = shares(count);
         std::atomic<bool> stop{false};
-        run_parallel(threads, stop, [&](std::size_t t) {
-            body(t, share_begin(count, threads, t), share_begin(count, threads, t + 1));
-        });
+        run_parallel(parts, stop,
+                     [&](std::size_t t) { body(t, share_begin(count, parts, t), share_begin(count, parts, t + 1)); });
     }
-    std::size_t shares(std::size_t count) const { return count < (std::size_t{1} << 14) ? 1 : threads_; }
 
     // Neighbour lists (internal numbering, apex left out) from the cells. The cells
     // around an edge form a ring (a path on the hull, where the infinite cells are left
