@@ -114,6 +114,8 @@ NATIVE = [
     "must be a writeable, aligned, C-contiguous array",
     "points must have 3 columns",
     r"dists and idx must both have shape \(len\(points\), k\) with k at least 1",
+    r"dists and idx must both have shape \(target.n, k\) with k at least 1",
+    "first and end must satisfy first <= end <= target.n",
     "labels must be a contiguous array with one entry per target point",
     "seed must be a target vertex",
     "rows must be contiguous",

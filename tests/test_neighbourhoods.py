@@ -72,6 +72,30 @@ def test_query_self_equals_brute_force(name, dtype, reorder):
             np.testing.assert_array_equal(sd, bd, err_msg=f"k={k} r={r}")
 
 
+def test_query_self_in_many_calls_and_shares(monkeypatch):
+    # One query per native call, several workers: every call takes the visit stamps the
+    # last one gave back, and each share walks its own run of the index's vertices.
+    rng = np.random.default_rng(8)
+    base = rng.random((1500, 3))
+    p = np.concatenate([base, base[:300]])[rng.permutation(1800)]
+    monkeypatch.setattr(_index, "_MORTON_NUMBERING_MIN_POINTS", 0)
+    monkeypatch.setattr(_index, "_CALL_WORK", 1)
+    monkeypatch.setattr(_index, "_MIN_CHUNK", 7)
+    calls = []
+    real = _index._native.knn_self
+    monkeypatch.setattr(_index._native, "knn_self", lambda *a: calls.append(a[5]) or real(*a))
+    index = plov.Index(p)
+    d = distances(p, p)
+    np.fill_diagonal(d, np.inf)
+    bd, bi = brute_rows(d, 9)
+    for workers in (1, 3):
+        calls.clear()
+        sd, si = index.query_self(9, workers=workers)
+        np.testing.assert_array_equal(si, bi)
+        np.testing.assert_array_equal(sd, bd)
+        assert sorted(calls) == list(range(len(p)))  # one vertex per call, each once
+
+
 def test_knn_graph_arrays_and_sparse_forms():
     sparse = pytest.importorskip("scipy.sparse")
     p = clouds(np.float64)["duplicates"]

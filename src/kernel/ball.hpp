@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
 
 #include "descent.hpp"
 #include "exact_knn.hpp"
@@ -82,8 +83,14 @@ std::uint32_t ball_search(const ExactTarget<T>& target, const Queries& query, co
     auto label = [&](std::uint32_t v) -> std::int64_t { return target.labels ? target.labels[v] : v; };
 
     const DescentTarget<T> dt(g);
-    Buffer<std::uint32_t> stamps = Buffer<std::uint32_t>::zeros(n);
-    std::uint32_t generation = 0;
+    std::optional<StampPool::Lease> lease;
+    VisitStamps<std::uint32_t> own;
+    if (target.stamps)
+        lease.emplace(target.stamps->lend(n));
+    else
+        own = VisitStamps<std::uint32_t>::zeros(n);
+    VisitStamps<std::uint32_t>& seen = lease ? **lease : own;
+    std::uint32_t* const stamps = seen.stamps.data();
     Vec<std::uint32_t> queue(64);
     Vec<std::uint32_t> fresh(64);  // neighbours first seen while expanding one vertex
     Vec<ball_detail::Hit<T>> hits(64);
@@ -100,10 +107,7 @@ std::uint32_t ball_search(const ExactTarget<T>& target, const Queries& query, co
         carried = v0;
         if (!(d0 <= limit)) continue;
 
-        if (++generation == 0) {
-            std::fill(stamps.begin(), stamps.end(), 0u);
-            generation = 1;
-        }
+        const std::uint32_t generation = seen.next_walk();
         queue.clear();
         hits.clear();
         std::int64_t count = 0;

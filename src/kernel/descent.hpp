@@ -196,27 +196,6 @@ std::pair<std::pair<T, std::uint32_t>, std::pair<T, std::uint32_t>> greedy_desce
     return {{key_dist<T>(w[0].best), key_vertex<T>(w[0].best)}, {key_dist<T>(w[1].best), key_vertex<T>(w[1].best)}};
 }
 
-// The visited set of every walk, over vertices [0, n): v is visited when its stamp
-// equals the current generation. Starting a new walk costs one increment, and a full
-// clear only when the generation wraps. Query walks use one-byte stamps, so that the
-// flags of a large query cloud stay in cache; the k-nearest search, which starts one
-// walk per query point, uses wider ones.
-template <class Stamp>
-struct VisitStamps {
-    Buffer<Stamp> stamps;
-    Stamp generation = 0;
-
-    static VisitStamps zeros(std::size_t n) { return {Buffer<Stamp>::zeros(n), 0}; }
-    // Starts a walk with nothing visited; returns its generation.
-    Stamp next_walk() noexcept {
-        if (++generation == 0) [[unlikely]] {
-            std::fill(stamps.begin(), stamps.end(), Stamp{0});
-            generation = 1;
-        }
-        return generation;
-    }
-};
-
 // Marks the unseen neighbours `nbrs[e]`, e in [a, b), of a vertex as seen (stamp `gen`)
 // and lists them in `fresh` (room for b - a), in list order; returns how many. `check`
 // sees every neighbour first. Branch-free: whether a neighbour was seen before is

@@ -41,6 +41,7 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "descent.hpp"
@@ -58,15 +59,19 @@ struct ExactOutput {
 };
 
 // The target of an exact search: a consistent graph (see `is_consistent`), its box,
-// and optionally a permutation of the vertex numbers, one label per vertex, that
-// replaces the vertex number in the results and in the tie rule (a cloud renumbered
-// for speed keeps its caller's numbering).
+// optionally a permutation of the vertex numbers, one label per vertex, that replaces
+// the vertex number in the results and in the tie rule (a cloud renumbered for speed
+// keeps its caller's numbering), and optionally the pool its visit stamps come from.
 template <class T>
 struct ExactTarget {
     GraphView<T> graph;
     Box<T> box;
     const std::int64_t* labels = nullptr;
+    StampPool* stamps = nullptr;
 };
+
+// The start of every descent of a search but the first: where the previous one stopped.
+struct CarriedStart {};
 
 // How far a call went: the queries answered (a prefix of the walk) and the vertex the
 // last descent reached, where the next call starts.
@@ -164,18 +169,30 @@ inline constexpr std::size_t kPoolK = 64;
 // Scratch of one call, reused for every query.
 template <class T>
 struct Scratch {
-    VisitStamps<std::uint32_t> seen;  // target vertices found by the current query
-    Vec<Entry<T>> pool;               // see `Expansion::pooled`
-    Vec<PairKey<T>> frontier;         // see `Expansion::heaped`
+    StampPool* pool = nullptr;  // where the visit stamps come from, if anywhere
+    std::optional<StampPool::Lease> lease;
+    VisitStamps<std::uint32_t> own;
+    VisitStamps<std::uint32_t>* seen = nullptr;  // target vertices found by the current query
+    Vec<Entry<T>> pool_entries;                  // see `Expansion::pooled`
+    Vec<PairKey<T>> frontier;                    // see `Expansion::heaped`
     Vec<PairKey<T>> best;
     Vec<std::uint32_t> fresh;  // neighbours first seen while expanding one vertex
+    Vec<T> fresh_d2;           // and their squared distances
 
-    // Starts a query; the stamps are made on first use: most nearest-point queries
+    // Starts a query; the stamps are taken on first use: most nearest-point queries
     // need none.
     std::uint32_t next_query(std::size_t n) {
-        if (seen.stamps.size() != n) seen = VisitStamps<std::uint32_t>::zeros(n);
-        return seen.next_walk();
+        if (!seen) {
+            if (pool) {
+                seen = &*lease.emplace(pool->lend(n));
+            } else {
+                own = VisitStamps<std::uint32_t>::zeros(n);
+                seen = &own;
+            }
+        }
+        return seen->next_walk();
     }
+    std::uint32_t* stamps() noexcept { return seen->stamps.data(); }
 };
 
 // The expansion of one query from where its descent stopped. It expands every found
@@ -196,21 +213,29 @@ struct Expansion {
 
     std::uint32_t label(std::uint32_t v) const noexcept { return static_cast<std::uint32_t>(labels ? labels[v] : v); }
 
-    // Calls `found(d2, u)` for every neighbour u of `v` not found before, in list order.
-    template <class Found>
-    void expand(std::uint32_t v, std::uint32_t gen, Found&& found) {
+    // Marks the neighbours of `v` not found before and lists, in `sc.fresh` and
+    // `sc.fresh_d2`, those whose squared distance is within `lim`, in list order;
+    // returns how many.
+    std::size_t score(std::uint32_t v, std::uint32_t gen, T lim) {
         const std::uint32_t a = target.indptr[v];
         const std::uint32_t b = target.indptr[std::size_t{v} + 1];
-        if (a >= b) return;
+        if (a >= b) return 0;
         work += b - a;
         sc.fresh.reserve(b - a);
+        sc.fresh_d2.reserve(b - a);
         std::uint32_t* fresh = sc.fresh.data();
-        const std::size_t n_fresh = mark_unseen(target.neighbours, a, b, sc.seen.stamps.data(), gen, fresh,
-                                                target.points, [](std::uint32_t) {});
+        T* fresh_d2 = sc.fresh_d2.data();
+        const std::size_t n_fresh =
+            mark_unseen(target.neighbours, a, b, sc.stamps(), gen, fresh, target.points, [](std::uint32_t) {});
+        std::size_t kept = 0;
         for (std::size_t f = 0; f < n_fresh; ++f) {
             const std::uint32_t u = fresh[f];
-            found(dist2(target.points[u], p), u);
+            const T d = dist2(target.points[u], p);
+            fresh[kept] = u;
+            fresh_d2[kept] = d;
+            kept += d <= lim;
         }
+        return kept;
     }
 
     // Writes the answer from `keys[0, m)`, (reported distance, label) keys of every
@@ -233,35 +258,39 @@ struct Expansion {
     // written nothing.
     std::optional<std::size_t> pooled(const Stop<T>& stop, std::size_t cap, T* drow, std::int64_t* irow) {
         const std::uint32_t gen = sc.next_query(target.n);
-        Vec<Entry<T>>& pool = sc.pool;
+        Vec<Entry<T>>& pool = sc.pool_entries;
         pool.clear();
         pool.push_back({stop.d2, stop.vertex, false});
-        sc.seen.stamps[stop.vertex] = gen;
+        sc.stamps()[stop.vertex] = gen;
         auto bound = [&] {
             const T kth = pool.size() < k ? rt_reach : std::min(reach2(pool[k - 1].d2), rt_reach);
             return std::max(kth, reach2(pool[0].d2));
         };
         T lim = bound();
-        bool full = false;
         // Expand the nearest unexpanded entry within the bound; entries before `next`
         // are expanded.
         for (std::size_t next = 0;;) {
             while (next < pool.size() && pool[next].expanded) ++next;
             if (next == pool.size() || !(pool[next].d2 <= lim)) break;  // so is every entry after it
             pool[next].expanded = true;
-            expand(pool[next].vertex, gen, [&](T d, std::uint32_t u) {
-                if (!(d <= lim) || full) return;  // and so it stays: the bound only shrinks
+            // Score every new neighbour first, keeping those within the bound (without
+            // a branch: which are is unpredictable), then place them in order.
+            const std::size_t kept = score(pool[next].vertex, gen, lim);
+            const std::uint32_t* fresh = sc.fresh.data();
+            const T* fresh_d2 = sc.fresh_d2.data();
+            for (std::size_t j = 0; j < kept; ++j) {
+                const T d = fresh_d2[j];
+                if (!(d <= lim)) continue;  // and so it stays: the bound only shrinks
                 pool.push_back({});
                 Entry<T>* e = pool.data();
                 std::size_t i = pool.size() - 1;
                 for (; i > 0 && d < e[i - 1].d2; --i) e[i] = e[i - 1];
-                e[i] = {d, u, false};
+                e[i] = {d, fresh[j], false};
                 next = std::min(next, i);
                 lim = bound();
                 while (pool.back().d2 > lim) pool.pop_back();
-                full = pool.size() > cap;
-            });
-            if (full) return std::nullopt;
+                if (pool.size() > cap) return std::nullopt;
+            }
         }
         // The candidates: every entry reported at the k-th distance or nearer, and
         // within the bound.
@@ -305,7 +334,7 @@ struct Expansion {
             std::push_heap(best.begin(), best.end());
         };
         constexpr std::greater<PairKey<T>> later;
-        sc.seen.stamps[stop.vertex] = gen;
+        sc.stamps()[stop.vertex] = gen;
         frontier.push_back(pair_key(stop.d2, stop.vertex));
         offer(stop.d2, stop.vertex);
         T lim = bound();
@@ -313,14 +342,17 @@ struct Expansion {
             const std::uint32_t v = key_vertex<T>(frontier[0]);
             std::pop_heap(frontier.begin(), frontier.end(), later);
             frontier.pop_back();
-            expand(v, gen, [&](T d, std::uint32_t u) {
-                if (!(d <= lim)) return;  // and so it stays: the bound only shrinks
+            const std::size_t kept = score(v, gen, lim);
+            for (std::size_t j = 0; j < kept; ++j) {
+                const T d = sc.fresh_d2[j];
+                const std::uint32_t u = sc.fresh[j];
+                if (!(d <= lim)) continue;  // and so it stays: the bound only shrinks
                 frontier.push_back(pair_key(d, u));
                 std::push_heap(frontier.begin(), frontier.end(), later);
                 nearest = std::min(nearest, d);
                 offer(d, u);
                 lim = bound();
-            });
+            }
         }
         std::sort_heap(best.begin(), best.end());
         return answer(best.data(), best.size(), drow, irow);
@@ -336,14 +368,13 @@ struct Expansion {
 // without an answer get the miss marker (+inf, number of target points).
 //
 // The first descent starts at vertex `start`, every later one where the previous one
-// stopped, or, with `starts`, each at the start vertex of its row (indexed like the rows
-// of `out`; vertices checked by the caller). A call stops after the first query that brings the distances it computed
-// to `budget`, so that one call takes a bounded time whatever its queries.
-template <class T, class Queries>
+// stopped, or, with `starts`, the query at position q of the walk at vertex `starts(q)`
+// (checked by the caller). A call stops after the first query that brings the distances
+// it computed to `budget`, so that one call takes a bounded time whatever its queries.
+template <class T, class Queries, class Starts = CarriedStart>
 ExactProgress exact_knn(const ExactTarget<T>& target, const Queries& query, std::size_t nq, std::size_t k,
                         std::optional<T> r, std::uint32_t start, const ExactOutput<T>& out,
-                        std::size_t budget = std::numeric_limits<std::size_t>::max(),
-                        const std::int64_t* starts = nullptr) {
+                        std::size_t budget = std::numeric_limits<std::size_t>::max(), const Starts& starts = {}) {
     constexpr T inf = std::numeric_limits<T>::infinity();
     const GraphView<T>& g = target.graph;
     const std::size_t n = g.n_points;
@@ -385,6 +416,7 @@ ExactProgress exact_knn(const ExactTarget<T>& target, const Queries& query, std:
     check_index(start, n);
 
     exact_detail::Scratch<T> sc;
+    sc.pool = target.stamps;
     sc.fresh.reserve(64);
     const DescentTarget<T> dt(g);
     std::size_t work = 0;
@@ -409,8 +441,8 @@ ExactProgress exact_knn(const ExactTarget<T>& target, const Queries& query, std:
             for (std::size_t j = 0; j < found; ++j) irow[j] = static_cast<std::int64_t>(j);
         } else {
             // The vertex the descent starts from: the row's own start, or where the last one stopped.
-            const std::uint32_t from =
-                starts ? static_cast<std::uint32_t>(starts[out.rows ? out.rows[q] : q]) : carried;
+            std::uint32_t from = carried;
+            if constexpr (!std::is_same_v<Starts, CarriedStart>) from = starts(q);
             const exact_detail::Stop<T> stop = exact_detail::descend(dt, p, from, work);
             carried = stop.vertex;
             const T s0 = std::sqrt(stop.d2);

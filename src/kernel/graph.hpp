@@ -2,10 +2,15 @@
 // arrays and the prepared (packed, owned) target.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "packed.hpp"
 
@@ -43,6 +48,83 @@ struct DenseU32 {
     std::uint32_t operator[](std::size_t i) const noexcept { return load_u32(data + i * sizeof(std::uint32_t)); }
     // `v` must be contiguous.
     static DenseU32 of(const U32View& v) noexcept { return {v.data, v.len}; }
+};
+
+// The visited set of every walk, over vertices [0, n): v is visited when its stamp
+// equals the current generation. Starting a new walk costs one increment, and a full
+// clear only when the generation wraps. Query walks use one-byte stamps, so that the
+// flags of a large query cloud stay in cache; the k-nearest search, which starts one
+// walk per query point, uses wider ones.
+template <class Stamp>
+struct VisitStamps {
+    Buffer<Stamp> stamps;
+    Stamp generation = 0;
+
+    static VisitStamps zeros(std::size_t n) { return {Buffer<Stamp>::zeros(n), 0}; }
+    // Starts a walk with nothing visited; returns its generation.
+    Stamp next_walk() noexcept {
+        if (++generation == 0) [[unlikely]] {
+            std::fill(stamps.begin(), stamps.end(), Stamp{0});
+            generation = 1;
+        }
+        return generation;
+    }
+};
+
+// Visit stamps over the vertices of one target, lent to its searches and taken back, so
+// that a search split into many calls clears its stamps (and faults their pages in) once
+// instead of once per call. A set lent again needs no clearing: every stamp it holds is
+// at most its generation, and each walk takes the next one.
+class StampPool {
+public:
+    using Stamps = VisitStamps<std::uint32_t>;
+
+    // A set of stamps, the pool's until the lease ends.
+    class Lease {
+    public:
+        Lease(StampPool* pool, Stamps stamps) noexcept : pool_(pool), stamps_(std::move(stamps)) {}
+        Lease(Lease&& o) noexcept : pool_(std::exchange(o.pool_, nullptr)), stamps_(std::move(o.stamps_)) {}
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Lease& operator=(Lease&&) = delete;
+        ~Lease() {
+            if (pool_) pool_->take_back(std::move(stamps_));
+        }
+        Stamps& operator*() noexcept { return stamps_; }
+
+    private:
+        StampPool* pool_;
+        Stamps stamps_;
+    };
+
+    // Stamps over `n` vertices: a set given back earlier, or a new one.
+    Lease lend(std::size_t n) {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            while (!idle_.empty()) {
+                Stamps s = std::move(idle_.back());
+                idle_.pop_back();
+                if (s.stamps.size() == n) return {this, std::move(s)};
+            }
+        }
+        return {this, Stamps::zeros(n)};
+    }
+
+private:
+    // Sets beyond this many are freed when given back (more threads than that rarely
+    // search one target at once).
+    static constexpr std::size_t kKeep = 8;
+
+    void take_back(Stamps s) noexcept {
+        try {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (idle_.size() < kKeep) idle_.push_back(std::move(s));
+        } catch (...) {  // no room to keep it: it is freed
+        }
+    }
+
+    std::mutex mutex_;
+    std::vector<Stamps> idle_;
 };
 
 // The borrowed operand of every search.
@@ -97,6 +179,8 @@ struct PreparedGraph {
     Buffer<std::uint32_t> indptr;
     Buffer<std::uint32_t> neighbours;
     bool consistent = false;  // checked once, at construction
+    // The visit stamps of its searches, kept between calls.
+    std::unique_ptr<StampPool> stamps = std::make_unique<StampPool>();
 
     GraphView<T> view() const noexcept {
         return {points.data(), n, U32View::of(indptr.data(), indptr.size()),

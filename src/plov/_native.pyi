@@ -19,6 +19,16 @@ def knn_exact(
     work: Optional[int] = None,
     starts: Optional[npt.NDArray[np.int64]] = None,
 ) -> Tuple[int, int]: ...
+def knn_self(
+    target: Union[PreparedF64, PreparedF32],
+    dists: npt.NDArray[np.floating],
+    idx: npt.NDArray[np.int64],
+    distance_upper_bound: Optional[float] = None,
+    labels: Optional[npt.NDArray[np.int64]] = None,
+    first: int = 0,
+    end: Optional[int] = None,
+    work: Optional[int] = None,
+) -> int: ...
 def morton_perm(points: npt.NDArray[np.floating], axis: int = 0, lo: Optional[float] = None,
                 hi: Optional[float] = None, coarse: bool = False) -> npt.NDArray[np.int64]: ...
 def ball_points(

@@ -26,11 +26,27 @@ def query_self(index: "Index", k: int, distance_upper_bound: Optional[float], wo
     nw = as_workers(workers)
     n = index.n
     # The k + 1 nearest of each point, its search started at the point's own vertex,
-    # walked in the index's own order; then the point itself is dropped by its index.
-    # When it is missing, copies of it with smaller indices fill the k + 1 places at
-    # distance 0, and the first k are the answer.
-    order = index._labels if index._labels is not None else np.arange(n, dtype=np.int64)
-    dists, idx = index._search(index.data, order, k + 1, r, nw, index._vertices)
+    # walked in the index's own order (each worker a run of it, in calls of bounded
+    # work); then the point itself is dropped by its index. When it is missing, copies
+    # of it with smaller indices fill the k + 1 places at distance 0, and the first k
+    # are the answer.
+    dists = np.empty((n, k + 1), index.dtype)
+    idx = np.empty((n, k + 1), np.int64)
+    from . import _index  # its call sizes (imported here: _index imports this module)
+
+    nw = min(nw, max(1, n // _index._MIN_CHUNK))
+    stop = threading.Event()
+
+    def walk(w: int) -> None:
+        first, end = w * n // nw, (w + 1) * n // nw
+        while first < end:
+            if stop.is_set():
+                return
+            with native_errors():
+                first += _native.knn_self(index._target, dists, idx, r, index._labels, first, end,
+                                          _index._CALL_WORK)
+
+    run_shares(nw, walk, stop)
     ids = np.arange(n, dtype=np.int64)
     # Views, not copies: a copy of arrays this size costs as much as a fifth of the search.
     out_d, out_i = dists[:, 1:], idx[:, 1:]

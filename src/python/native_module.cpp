@@ -41,6 +41,18 @@ constexpr const char* kKnnExactDoc =
     "vertex. The search runs with the interpreter lock released; calls on disjoint rows may\n"
     "run at once.";
 
+constexpr const char* kKnnSelfDoc =
+    "knn_self(target, dists, idx, distance_upper_bound=None, labels=None, first=0, end=None, work=None)\n"
+    "--\n\n"
+    "As knn_exact with the target's own points as the queries: vertex v, from `first` up to\n"
+    "`end` (target.n without), is searched from itself (no descent) and its answers go to row\n"
+    "labels[v] (row v without `labels`) of `dists` and `idx`, writeable C-contiguous\n"
+    "(target.n, k) arrays. The answers include the point itself (or copies of it with\n"
+    "smaller labels before it). With `work`, the call stops after the first query that\n"
+    "brings the distances it computed to `work`. Returns the number of vertices searched:\n"
+    "the next call goes on from `first` plus that. Runs with the interpreter lock released;\n"
+    "calls on disjoint vertices may run at once.";
+
 constexpr const char* kMortonPermDoc =
     "morton_perm(points, axis=0, lo=None, hi=None, coarse=False)\n--\n\n"
     "The rows (int64) of a float64 or float32 (n, 3) array in Morton order: by ascending\n"
@@ -141,6 +153,23 @@ Array2D<T> out_arg(PyObject* o) {
     return a;
 }
 
+// The data of an output array.
+template <class T>
+T* out_data(const Array2D<T>& a) {
+    return reinterpret_cast<T*>(const_cast<unsigned char*>(a.borrow.data));
+}
+
+// The bound of an exact search: a distance of T is reported when it is at most r, that
+// is at most the largest T not above r.
+template <class T>
+std::optional<T> exact_bound(std::optional<double> r) {
+    if (!r) return std::nullopt;
+    constexpr T top = std::numeric_limits<T>::max();
+    T rt = *r >= static_cast<double>(top) ? top : static_cast<T>(*r);
+    if (static_cast<double>(rt) > *r) rt = std::nextafter(rt, T(0));
+    return rt;
+}
+
 template <class T>
 Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
     auto target = PreparedRef<T>::take(target_obj);
@@ -194,22 +223,14 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
             }
             return block[q - from];
         };
-        ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr};
-        ExactOutput<T> out{reinterpret_cast<T*>(const_cast<unsigned char*>(dists.borrow.data)),
-                           reinterpret_cast<std::int64_t*>(const_cast<unsigned char*>(idx.borrow.data)),
-                           listed ? listed->data() : nullptr};
-        // A distance of T is reported when it is at most r: at most the largest T not
-        // above r.
-        std::optional<T> bound;
-        if (r) {
-            constexpr T top = std::numeric_limits<T>::max();
-            T rt = *r >= static_cast<double>(top) ? top : static_cast<T>(*r);
-            if (static_cast<double>(rt) > *r) rt = std::nextafter(rt, T(0));
-            bound = rt;
-        }
-        return exact_knn(et, query, nq, k, bound, static_cast<std::uint32_t>(seed), out,
-                         static_cast<std::size_t>(std::min<std::uint64_t>(work, SIZE_MAX)),
-                         starts ? starts->data() : nullptr);
+        const ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr, t.stamps.get()};
+        const ExactOutput<T> out{out_data<T>(dists), out_data<std::int64_t>(idx), rows};
+        const std::size_t budget = static_cast<std::size_t>(std::min<std::uint64_t>(work, SIZE_MAX));
+        if (!starts)
+            return exact_knn(et, query, nq, k, exact_bound<T>(r), static_cast<std::uint32_t>(seed), out, budget);
+        const std::int64_t* st = starts->data();
+        auto start_of = [&](std::size_t q) { return static_cast<std::uint32_t>(st[rows ? rows[q] : q]); };
+        return exact_knn(et, query, nq, k, exact_bound<T>(r), static_cast<std::uint32_t>(seed), out, budget, start_of);
     });
     Ref done = Ref::check(PyLong_FromSize_t(progress.done));
     Ref start = Ref::check(PyLong_FromUnsignedLong(progress.start));
@@ -224,6 +245,53 @@ PyObject* knn_exact(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         static const Signature sig{nullptr, "knn_exact", params};
         Args a(sig, args, nargs, kwnames);
         return on_target(a, [&](auto scalar, PyObject* target) { return knn_exact_impl<decltype(scalar)>(target, a); });
+    });
+}
+
+template <class T>
+Ref knn_self_impl(PyObject* target_obj, const Args& a) {
+    auto target = PreparedRef<T>::take(target_obj);
+    auto dists = a.convert(1, out_arg<T>);
+    auto idx = a.convert(2, out_arg<std::int64_t>);
+    const auto r = a.convert(3, real_arg);
+    std::optional<PermArray> labels;
+    if (a.given(4)) labels = a.convert(4, perm_arg);
+    const PreparedGraph<T>& t = target.graph();
+    const std::uint64_t first = a.given(5) ? a.convert(5, u64_arg) : 0;
+    const std::uint64_t end = a.given(6) && a.get(6) != Py_None ? a.convert(6, u64_arg) : t.n;
+    const std::uint64_t work = a.given(7) ? a.convert(7, u64_arg) : ~std::uint64_t{0};
+
+    const std::size_t k = dists.view.cols;
+    if (k == 0 || dists.view.rows != t.n || idx.view.rows != t.n || idx.view.cols != k)
+        raise(PyExc_ValueError, "dists and idx must both have shape (target.n, k) with k at least 1");
+    if (labels && (labels->len() != t.n || !labels->contiguous()))
+        raise(PyExc_ValueError, "labels must be a contiguous array with one entry per target point");
+    if (first > end || end > t.n) raise(PyExc_ValueError, "first and end must satisfy first <= end <= target.n");
+
+    const ExactProgress progress = without_gil([&] {
+        const std::size_t from = static_cast<std::size_t>(first);
+        const ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr, t.stamps.get()};
+        T* d = out_data<T>(dists);
+        std::int64_t* i = out_data<std::int64_t>(idx);
+        const ExactOutput<T> out =
+            labels ? ExactOutput<T>{d, i, labels->data() + from} : ExactOutput<T>{d + from * k, i + from * k, nullptr};
+        auto query = [&](std::size_t q) { return t.points[from + q]; };
+        auto start_of = [&](std::size_t q) { return static_cast<std::uint32_t>(from + q); };
+        const std::size_t budget = static_cast<std::size_t>(std::min<std::uint64_t>(work, SIZE_MAX));
+        return exact_knn(et, query, static_cast<std::size_t>(end) - from, k, exact_bound<T>(r), 0, out, budget,
+                         start_of);
+    });
+    return Ref::check(PyLong_FromSize_t(progress.done));
+}
+
+PyObject* knn_self(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr Param params[] = {
+            {"target", true},  {"dists", true},  {"idx", true},  {"distance_upper_bound", false},
+            {"labels", false}, {"first", false}, {"end", false}, {"work", false}};
+        static const Signature sig{nullptr, "knn_self", params};
+        Args a(sig, args, nargs, kwnames);
+        return on_target(a, [&](auto scalar, PyObject* target) { return knn_self_impl<decltype(scalar)>(target, a); });
     });
 }
 
@@ -279,7 +347,7 @@ Ref ball_points_impl(PyObject* target_obj, const Args& a) {
                             sizeof r);
                 return r;
             };
-            ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr};
+            const ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr, t.stamps.get()};
             return ball_search(et, query, radius, nq, static_cast<std::uint32_t>(seed), opt, res, poll);
         });
     } catch (const Cancelled&) {
@@ -418,6 +486,7 @@ PyObject* start_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyMethodDef functions[] = {
     {"knn_exact", PLOV_FN(knn_exact), METH_FASTCALL | METH_KEYWORDS, kKnnExactDoc},
+    {"knn_self", PLOV_FN(knn_self), METH_FASTCALL | METH_KEYWORDS, kKnnSelfDoc},
     {"morton_perm", PLOV_FN(morton_perm), METH_FASTCALL | METH_KEYWORDS, kMortonPermDoc},
     {"ball_points", PLOV_FN(ball_points), METH_FASTCALL | METH_KEYWORDS, kBallPointsDoc},
     {"start_order", PLOV_FN(start_order), METH_FASTCALL | METH_KEYWORDS, kStartOrderDoc},
