@@ -277,3 +277,26 @@ def test_ball_answer_beyond_memory_is_a_memory_error(monkeypatch):
         index.query_ball_point(np.zeros((100, 3)), np.inf)
     indptr, indices = index.query_ball_point(np.zeros((100, 3)), 0.05)  # a small answer still fits
     assert indptr[-1] == len(indices) < 5000
+
+
+def test_native_runs_and_self_search_refuse_what_does_not_fit():
+    from plov import _native
+
+    src, rows, counts, indptr = np.arange(5), np.array([1, 0]), np.array([2, 3]), np.array([0, 3, 5])
+    out = np.zeros(5, np.int64)
+    _native.scatter_runs(src, rows, counts, indptr, out)
+    assert out.tolist() == [2, 3, 4, 0, 1]
+    for bad in ({"counts": np.array([2, 4])}, {"counts": np.array([-1, 3])}, {"rows": np.array([2, 0])},
+                {"indptr": np.array([0, 4, 5])}, {"indptr": np.array([-9, 3, 5])}):
+        args = {"src": src, "rows": rows, "counts": counts, "indptr": indptr, "out": out} | bad
+        with pytest.raises(ValueError):
+            _native.scatter_runs(**args)
+    with pytest.raises(ValueError, match="writeable"):
+        _native.scatter_runs(src, rows, counts, indptr, out[::-1])
+    index = plov.Index(np.random.default_rng(3).random((50, 3)))
+    d, i = np.empty((50, 2)), np.empty((50, 2), np.int64)
+    for first, end in ((3, 2), (0, 51)):
+        with pytest.raises(ValueError, match="first and end"):
+            _native.knn_self(index._target, d, i, None, None, first, end)
+    with pytest.raises(ValueError, match="target.n"):
+        _native.knn_self(index._target, d[:49], i[:49])

@@ -93,6 +93,10 @@ std::uint32_t ball_search(const ExactTarget<T>& target, const Queries& query, co
     std::uint32_t* const stamps = seen.stamps.data();
     Vec<std::uint32_t> queue(64);
     Vec<std::uint32_t> fresh(64);  // neighbours first seen while expanding one vertex
+    // A query's points, as labels alone when they are ordered by label and listed
+    // without distances, otherwise with their keys and distances.
+    const bool labels_only = !opt.by_distance && !opt.with_dists;
+    Vec<std::int64_t> ids(64);
     Vec<ball_detail::Hit<T>> hits(64);
     constexpr std::size_t kPollEvery = std::size_t{1} << 20;  // distance evaluations
     std::size_t since_poll = 0;
@@ -110,6 +114,7 @@ std::uint32_t ball_search(const ExactTarget<T>& target, const Queries& query, co
         const std::uint32_t generation = seen.next_walk();
         queue.clear();
         hits.clear();
+        ids.clear();
         std::int64_t count = 0;
         auto reached = [&](std::uint32_t u, T d2) {
             queue.push_back(u);
@@ -117,8 +122,9 @@ std::uint32_t ball_search(const ExactTarget<T>& target, const Queries& query, co
             if (!(static_cast<double>(d) <= r)) return;
             ++count;
             if (opt.counts_only) return;
-            if (out.labels.size() + hits.size() >= opt.max_found) throw std::bad_alloc();
+            if (out.labels.size() + hits.size() + ids.size() >= opt.max_found) throw std::bad_alloc();
             const std::int64_t l = label(u);
+            if (labels_only) return ids.push_back(l);
             hits.push_back({opt.by_distance ? pair_key(d, static_cast<std::uint32_t>(l)) : PairKey<T>(l), d});
         };
         stamps[v0] = generation;
@@ -151,6 +157,13 @@ std::uint32_t ball_search(const ExactTarget<T>& target, const Queries& query, co
         }
         out.counts[q] = count;
         if (opt.counts_only) continue;
+        if (labels_only) {
+            std::sort(ids.begin(), ids.end());
+            const std::size_t from = out.labels.size();
+            out.labels.resize_uninit(from + ids.size());
+            std::copy(ids.begin(), ids.end(), out.labels.begin() + from);
+            continue;
+        }
         std::sort(hits.begin(), hits.end(), [](const auto& x, const auto& y) { return x.key < y.key; });
         const std::size_t from = out.labels.size();
         out.labels.resize_uninit(from + hits.size());

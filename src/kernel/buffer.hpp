@@ -147,6 +147,11 @@ public:
     T& back() noexcept { return buf_[len_ - 1]; }
     T* begin() noexcept { return buf_.data(); }
     T* end() noexcept { return buf_.data() + len_; }
+    // The memory of the elements (its size is the capacity), leaving the list empty.
+    Buffer<T, Align> take_buffer() noexcept {
+        len_ = 0;
+        return std::move(buf_);
+    }
 
 private:
     void grow() {

@@ -142,4 +142,37 @@ PackedBuffer<T> pack_points(const View2D<T>& v) {
     return out;
 }
 
+// The rows of a view, read in the order of a walk (`rows[q]`, or row q without `rows`),
+// as packed points: `(*this)(q)` for q ascending. They are packed a block at a time into
+// a buffer that stays in cache: gathering a block in one loop overlaps its cache misses,
+// and the whole set is never copied.
+template <class T>
+class RowGather {
+public:
+    RowGather(const View2D<T>& v, const std::int64_t* rows, std::size_t n)
+        : v_(v), rows_(rows), n_(n), block_(n < kBlock ? n : kBlock) {}
+
+    PackedPoint<T> operator()(std::size_t q) const {
+        if (q < from_ || q >= from_ + filled_) {
+            from_ = q;
+            filled_ = n_ - q < kBlock ? n_ - q : kBlock;
+            for (std::size_t j = 0; j < filled_; ++j) {
+                const std::size_t i = rows_ ? static_cast<std::size_t>(rows_[q + j]) : q + j;
+                block_[j] = {v_.at(i, 0), v_.at(i, 1), v_.at(i, 2), T(0)};
+            }
+        }
+        return block_[q - from_];
+    }
+
+private:
+    static constexpr std::size_t kBlock = 256;
+    View2D<T> v_;
+    const std::int64_t* rows_;
+    std::size_t n_;
+    // The block last packed: rows [from_, from_ + filled_) of the walk. A cache, so
+    // refilled from a const read.
+    mutable PackedBuffer<T> block_;
+    mutable std::size_t from_ = 0, filled_ = 0;
+};
+
 }  // namespace plov

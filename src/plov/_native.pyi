@@ -1,4 +1,4 @@
-from typing import Optional, Tuple, Union
+from typing import Any, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -43,6 +43,13 @@ def ball_points(
     with_dists: bool = False,
     max_found: Optional[int] = None,
 ) -> Tuple[npt.NDArray[np.int64], Optional[npt.NDArray[np.int64]], Optional[npt.NDArray[np.floating]], int]: ...
+def scatter_runs(
+    src: npt.NDArray[Any],
+    rows: npt.NDArray[np.int64],
+    counts: npt.NDArray[np.int64],
+    indptr: npt.NDArray[np.int64],
+    out: npt.NDArray[Any],
+) -> None: ...
 def start_order(starts: npt.NDArray[np.int64], n: int) -> npt.NDArray[np.uint64]: ...
 def delaunay_graph(points: npt.NDArray[np.float64], ordered: bool = False, threads: int = 1) -> Tuple[npt.NDArray[np.uint32], npt.NDArray[np.uint32]]: ...
 def delaunay_tetrahedra(points: npt.NDArray[np.float64], ordered: bool = False, threads: int = 1) -> npt.NDArray[np.uint64]: ...

@@ -126,14 +126,13 @@ def query_ball_point(index: "Index", x: npt.ArrayLike, r: Any, return_sorted: bo
     indptr = np.zeros(m + 1, np.int64)
     np.cumsum(counts, out=indptr[1:])
     # Each query's run of points moves from its place in walk order to its row's place.
-    shift = np.repeat(indptr[rows] - (np.cumsum(walked) - walked), walked)
-    place = shift + np.arange(len(shift), dtype=np.int64)
-    indices = np.empty(len(shift), np.int64)
-    indices[place] = np.concatenate([res[1] for _, res in done]) if done else indices
-    dists = None
-    if with_dists:
-        dists = np.empty(len(shift), index.dtype)
-        dists[place] = np.concatenate([res[2] for _, res in done]) if done else dists
+    indices = np.empty(indptr[-1], np.int64)
+    dists = np.empty(indptr[-1], index.dtype) if with_dists else None
+    with native_errors():
+        for chunk, res in done:
+            _native.scatter_runs(res[1], chunk, res[0], indptr, indices)
+            if dists is not None:
+                _native.scatter_runs(res[2], chunk, res[0], indptr, dists)
     if single:
         return (indices, dists) if with_dists else indices
     return (indptr, indices, dists) if with_dists else (indptr, indices)

@@ -119,6 +119,14 @@ constexpr const char* kBallPointsDoc =
     "call. `labels` as for knn_exact. MemoryError when more than `max_found` points would be\n"
     "listed. Runs with the interpreter lock released and stops on Ctrl-C.";
 
+constexpr const char* kScatterRunsDoc =
+    "scatter_runs(src, rows, counts, indptr, out)\n--\n\n"
+    "Copies runs of `src` to rows of a CSR array: run q, counts[q] entries long and starting\n"
+    "where the runs before it end, goes to out[indptr[rows[q]]:], for q in order. `src` and\n"
+    "`out` are contiguous 1-D arrays of one dtype (int64, float64 or float32), `out`\n"
+    "writeable; `rows`, `counts` and `indptr` contiguous int64 arrays. Every run is checked\n"
+    "to lie within both arrays first. Runs with the interpreter lock released.";
+
 // A _plov class by name; plov imports _plov before this module.
 Ref plov_class(const char* name) {
     Ref module = Ref::check(PyImport_ImportModule("_plov"));
@@ -203,26 +211,10 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
         const std::size_t nq = listed ? listed->len() : x.view.rows;
         if (rows)
             for (std::size_t i = 0; i < nq; ++i) check_index(static_cast<std::uint64_t>(rows[i]), x.view.rows);
-        if (starts)
-            for (std::size_t i = 0; i < starts->len(); ++i)
-                check_index(static_cast<std::uint64_t>(starts->data()[i]), t.n);
-        // The queries are packed a block at a time into a buffer that stays in cache:
-        // gathering a block in one loop overlaps its cache misses, and the whole set
-        // is never copied.
-        constexpr std::size_t kBlock = 256;
-        PackedBuffer<T> block(std::min(kBlock, nq));
-        std::size_t from = 0, filled = 0;
-        auto query = [&](std::size_t q) {
-            if (q >= from + filled) {
-                from = q;
-                filled = std::min(kBlock, nq - q);
-                for (std::size_t j = 0; j < filled; ++j) {
-                    const std::size_t i = rows ? static_cast<std::size_t>(rows[q + j]) : q + j;
-                    block[j] = {x.view.at(i, 0), x.view.at(i, 1), x.view.at(i, 2), T(0)};
-                }
-            }
-            return block[q - from];
-        };
+        if (starts)  // the starts of the rows walked
+            for (std::size_t i = 0; i < nq; ++i)
+                check_index(static_cast<std::uint64_t>(starts->data()[rows ? rows[i] : i]), t.n);
+        const RowGather<T> query(x.view, rows, nq);
         const ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr, t.stamps.get()};
         const ExactOutput<T> out{out_data<T>(dists), out_data<std::int64_t>(idx), rows};
         const std::size_t budget = static_cast<std::size_t>(std::min<std::uint64_t>(work, SIZE_MAX));
@@ -295,12 +287,11 @@ PyObject* knn_self(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     });
 }
 
-// A Vec's contents as a new 1-D array.
+// A Vec's contents as a 1-D array that adopts its memory.
 template <class T>
 Ref vec_array(Vec<T>& v) {
-    Buffer<T> out(v.size());
-    std::copy(v.begin(), v.end(), out.begin());
-    return make_array(std::move(out));
+    const auto n = static_cast<npy_intp>(v.size());
+    return make_array(v.take_buffer(), {n});
 }
 
 template <class T>
@@ -337,10 +328,7 @@ Ref ball_points_impl(PyObject* target_obj, const Args& a) {
             if (rows)
                 for (std::size_t i = 0; i < nq; ++i) check_index(static_cast<std::uint64_t>(rows[i]), x.view.rows);
             auto row = [&](std::size_t q) { return rows ? static_cast<std::size_t>(rows[q]) : q; };
-            auto query = [&](std::size_t q) {
-                const std::size_t i = row(q);
-                return PackedPoint<T>{x.view.at(i, 0), x.view.at(i, 1), x.view.at(i, 2), T(0)};
-            };
+            const RowGather<T> query(x.view, rows, nq);
             auto radius = [&](std::size_t q) {
                 double r;
                 std::memcpy(&r, radii.data + static_cast<std::ptrdiff_t>(nr == 1 ? 0 : row(q)) * radii.strides[0],
@@ -484,12 +472,75 @@ PyObject* start_order(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
+// A contiguous one-dimensional int64 array argument.
+PermArray int64_run_arg(const Args& a, std::size_t i, const char* name) {
+    auto arr = a.convert(i, perm_arg);
+    if (!arr || !arr->contiguous()) raise(PyExc_ValueError, std::string(name) + " must be a contiguous int64 array");
+    return std::move(*arr);
+}
+
+template <class T>
+void scatter_runs_of(const Args& a) {
+    auto vector_of_t = [](PyObject* o) { return array_arg(o, npy_type_of<T>(), 1); };
+    const ArrayBorrow src = a.convert(0, vector_of_t);
+    const PermArray rows = int64_run_arg(a, 1, "rows");
+    const PermArray counts = int64_run_arg(a, 2, "counts");
+    const PermArray indptr = int64_run_arg(a, 3, "indptr");
+    const ArrayBorrow out = a.convert(4, vector_of_t);
+    const int need = NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED | NPY_ARRAY_WRITEABLE;
+    if (!PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(out.array.get()), need) ||
+        !PyArray_CHKFLAGS(reinterpret_cast<PyArrayObject*>(src.array.get()), NPY_ARRAY_C_CONTIGUOUS))
+        raise(PyExc_ValueError, "src and out must be contiguous and out writeable");
+    if (rows.len() != counts.len() || indptr.len() == 0)
+        raise(PyExc_ValueError, "rows and counts must have one entry per run and indptr at least one");
+    // Each value is read once and checked before its run is copied: the arrays stay
+    // the caller's while the lock is released.
+    const bool fits = without_gil([&] {
+        const std::size_t runs = rows.len(), n_rows = indptr.len() - 1;
+        const std::uint64_t n_src = src.shape[0], n_out = out.shape[0];
+        const std::int64_t *r = rows.data(), *c = counts.data(), *ip = indptr.data();
+        const T* from = reinterpret_cast<const T*>(src.data);
+        T* to = reinterpret_cast<T*>(const_cast<unsigned char*>(out.data));
+        std::uint64_t taken = 0;
+        for (std::size_t q = 0; q < runs; ++q) {
+            const std::uint64_t row = static_cast<std::uint64_t>(r[q]), count = static_cast<std::uint64_t>(c[q]);
+            if (row >= n_rows) return false;
+            const std::uint64_t at = static_cast<std::uint64_t>(ip[row]);
+            if (count > n_src - taken || at > n_out || count > n_out - at) return false;
+            std::copy_n(from + taken, count, to + at);
+            taken += count;
+        }
+        return true;
+    });
+    if (!fits) raise(PyExc_ValueError, "scatter_runs: a run does not fit in src or out");
+}
+
+PyObject* scatter_runs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr Param params[] = {
+            {"src", true}, {"rows", true}, {"counts", true}, {"indptr", true}, {"out", true}};
+        static const Signature sig{nullptr, "scatter_runs", params};
+        Args a(sig, args, nargs, kwnames);
+        PyObject* src = a.get(0);
+        ensure_numpy();
+        const int type = PyArray_Check(src) ? PyArray_TYPE(reinterpret_cast<PyArrayObject*>(src)) : -1;
+        if (type == NPY_FLOAT64)
+            scatter_runs_of<double>(a);
+        else if (type == NPY_FLOAT32)
+            scatter_runs_of<float>(a);
+        else
+            scatter_runs_of<std::int64_t>(a);
+        return Ref::check(Py_NewRef(Py_None));
+    });
+}
+
 PyMethodDef functions[] = {
     {"knn_exact", PLOV_FN(knn_exact), METH_FASTCALL | METH_KEYWORDS, kKnnExactDoc},
     {"knn_self", PLOV_FN(knn_self), METH_FASTCALL | METH_KEYWORDS, kKnnSelfDoc},
     {"morton_perm", PLOV_FN(morton_perm), METH_FASTCALL | METH_KEYWORDS, kMortonPermDoc},
     {"ball_points", PLOV_FN(ball_points), METH_FASTCALL | METH_KEYWORDS, kBallPointsDoc},
     {"start_order", PLOV_FN(start_order), METH_FASTCALL | METH_KEYWORDS, kStartOrderDoc},
+    {"scatter_runs", PLOV_FN(scatter_runs), METH_FASTCALL | METH_KEYWORDS, kScatterRunsDoc},
     {"delaunay_graph", PLOV_FN(delaunay_graph), METH_FASTCALL | METH_KEYWORDS, kDelaunayGraphDoc},
     {"prepared_graph", PLOV_FN(prepared_graph), METH_FASTCALL | METH_KEYWORDS, kPreparedGraphDoc},
     {"delaunay_tetrahedra", PLOV_FN(delaunay_tetrahedra), METH_FASTCALL | METH_KEYWORDS, kDelaunayTetrahedraDoc},
