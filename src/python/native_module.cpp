@@ -211,17 +211,21 @@ Ref knn_exact_impl(PyObject* target_obj, const Args& a) {
         const std::size_t nq = listed ? listed->len() : x.view.rows;
         if (rows)
             for (std::size_t i = 0; i < nq; ++i) check_index(static_cast<std::uint64_t>(rows[i]), x.view.rows);
-        if (starts)  // the starts of the rows walked
-            for (std::size_t i = 0; i < nq; ++i)
-                check_index(static_cast<std::uint64_t>(starts->data()[rows ? rows[i] : i]), t.n);
+        // The starts of the rows walked, checked and laid out in walk order in one pass
+        // (whose scattered reads overlap), so that the walk reads them in order.
+        Buffer<std::uint32_t> walk_starts(starts ? nq : 0);
+        for (std::size_t i = 0; i < walk_starts.size(); ++i) {
+            const auto v = static_cast<std::uint64_t>(starts->data()[rows ? rows[i] : i]);
+            check_index(v, t.n);
+            walk_starts[i] = static_cast<std::uint32_t>(v);
+        }
         const RowGather<T> query(x.view, rows, nq);
         const ExactTarget<T> et{t.view(), t.box(), labels ? labels->data() : nullptr, t.stamps.get()};
         const ExactOutput<T> out{out_data<T>(dists), out_data<std::int64_t>(idx), rows};
         const std::size_t budget = static_cast<std::size_t>(std::min<std::uint64_t>(work, SIZE_MAX));
         if (!starts)
             return exact_knn(et, query, nq, k, exact_bound<T>(r), static_cast<std::uint32_t>(seed), out, budget);
-        const std::int64_t* st = starts->data();
-        auto start_of = [&](std::size_t q) { return static_cast<std::uint32_t>(st[rows ? rows[q] : q]); };
+        auto start_of = [&](std::size_t q) { return walk_starts[q]; };
         return exact_knn(et, query, nq, k, exact_bound<T>(r), static_cast<std::uint32_t>(seed), out, budget, start_of);
     });
     Ref done = Ref::check(PyLong_FromSize_t(progress.done));
