@@ -126,6 +126,7 @@ PY
             set -- tests/test_threads.py::test_concurrent_calls_on_shared_objects_equal_serial \
                 tests/test_stress.py::test_every_entry_point_from_many_threads_equals_serial \
                 tests/test_index.py::test_chunks_cover_every_query tests/test_index.py::test_long_rows \
+                tests/test_neighbourhoods.py::test_query_self_in_many_calls_and_shares \
                 tests/test_package.py::test_all_by_all_matches_trees \
                 "tests/test_delaunay.py::test_any_number_of_threads_builds_the_same_bytes[random]" \
                 "tests/test_delaunay.py::test_any_number_of_threads_builds_the_same_bytes[grid]" \
