@@ -161,7 +161,9 @@ class Index:
     @property
     def nbytes(self) -> int:
         """Bytes of memory the index holds: its points (twice: as an array and packed for
-        the search), its graph and its label map; arrays mapped from a file count too."""
+        the search), its graph and its label map; arrays mapped from a file count too. Not
+        counted: the visit stamps its searches keep between calls (4 bytes per point for
+        each thread that has searched it at once, up to 8 of them)."""
         indptr, indices = _native.prepared_graph(self._target)
         packed = self.n * 4 * self.dtype.itemsize
         labels = 0 if self._labels is None else self._labels.nbytes
