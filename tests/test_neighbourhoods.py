@@ -96,6 +96,49 @@ def test_query_self_in_many_calls_and_shares(monkeypatch):
         assert sorted(calls) == list(range(len(p)))  # one vertex per call, each once
 
 
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_every_search_of_one_index_shares_its_stamps(dtype, monkeypatch):
+    # Balls, k nearest with and without hints and self-queries take turns on one index,
+    # one query per native call (the stamps go back and forth between calls and kinds of
+    # search), with more queries than one gathered block.
+    rng = np.random.default_rng(12)
+    base = np.round(rng.random((700, 3)) * 8) / 8  # a grid with repeated points
+    y = np.concatenate([base, base[:150]]).astype(dtype)
+    x = (rng.random((600, 3)) * 1.1 - 0.05).astype(dtype)
+    monkeypatch.setattr(_index, "_MORTON_NUMBERING_MIN_POINTS", 0)
+    monkeypatch.setattr(_index, "_CALL_WORK", 1)
+    monkeypatch.setattr(_index, "_CHUNK_WORK", 1)
+    monkeypatch.setattr(_index, "_MIN_CHUNK", 300)
+    index = plov.Index(y)
+    dxy, dyy = distances(x, y), distances(y, y)
+    np.fill_diagonal(dyy, np.inf)
+    want_k, want_self = brute_rows(dxy, 6), brute_rows(dyy, 5)
+    want_counts = (dxy.astype(np.float64) <= 0.2).sum(axis=1)
+    hint = rng.integers(0, len(y), len(x))
+    for _ in range(2):
+        np.testing.assert_array_equal(index.query_ball_point(x, 0.2, return_length=True), want_counts)
+        for workers in (1, 2):
+            assert all(np.array_equal(a, b) for a, b in zip(index.query(x, 6, workers=workers), want_k))
+        assert all(np.array_equal(a, b) for a, b in zip(index.query(x, 6, hint=hint), want_k))
+        assert all(np.array_equal(a, b) for a, b in zip(index.query_self(5, workers=2), want_self))
+        indptr, indices = index.query_ball_point(x, 0.2)
+        np.testing.assert_array_equal(np.diff(indptr), want_counts)
+
+
+def test_a_bad_start_is_refused_where_it_is_walked():
+    from plov import _native
+
+    index = plov.Index(np.random.default_rng(4).random((30, 3)))
+    x = np.random.default_rng(5).random((3, 3))
+    d, i = np.empty((3, 1)), np.empty((3, 1), np.int64)
+    starts = np.array([0, 1, 30])
+    rows = np.array([0, 1])
+    _native.knn_exact(index._target, x, d, i, None, None, 0, rows, 10**6, starts)  # row 2 is not walked
+    with pytest.raises(BaseException, match="the len is 30 but the index is 30") as err:  # a PanicException
+        _native.knn_exact(index._target, x, d, i, None, None, 0, np.array([2]), 10**6, starts)
+    assert type(err.value).__name__ == "PanicException"
+
+
 def test_knn_graph_arrays_and_sparse_forms():
     sparse = pytest.importorskip("scipy.sparse")
     p = clouds(np.float64)["duplicates"]
@@ -191,17 +234,17 @@ def test_balls_equal_brute_force(name, dtype, reorder):
         want = [np.nonzero(d[i].astype(np.float64) <= rr[i])[0] for i in range(len(x))]
         counts = index.query_ball_point(x, r, return_length=True)
         np.testing.assert_array_equal(counts, [len(w) for w in want])
-        for sort in (False, True):
-            for workers in (1, 2):
-                indptr, indices, dists = index.query_ball_point(x, r, return_sorted=sort, return_distances=True,
-                                                                workers=workers)
-                assert indptr.dtype == indices.dtype == np.int64 and dists.dtype == dtype
-                assert indptr[0] == 0 and len(indptr) == len(x) + 1 and indptr[-1] == len(indices) == len(dists)
-                for i, w in enumerate(want):
-                    if sort:
-                        w = w[np.lexsort((w, d[i, w]))]
-                    np.testing.assert_array_equal(indices[indptr[i]:indptr[i + 1]], w)
-                    np.testing.assert_array_equal(dists[indptr[i]:indptr[i + 1]], d[i, w])
+        for sort, with_dists, workers in [(False, True, 1), (True, True, 2), (False, False, 2), (True, False, 1)]:
+            found = index.query_ball_point(x, r, return_sorted=sort, return_distances=with_dists, workers=workers)
+            indptr, indices = found[:2]
+            dists = found[2] if with_dists else d[np.repeat(np.arange(len(x)), np.diff(indptr)), indices]
+            assert indptr.dtype == indices.dtype == np.int64 and dists.dtype == dtype
+            assert indptr[0] == 0 and len(indptr) == len(x) + 1 and indptr[-1] == len(indices) == len(dists)
+            for i, w in enumerate(want):
+                if sort:
+                    w = w[np.lexsort((w, d[i, w]))]
+                np.testing.assert_array_equal(indices[indptr[i]:indptr[i + 1]], w)
+                np.testing.assert_array_equal(dists[indptr[i]:indptr[i + 1]], d[i, w])
 
 
 def test_ball_of_one_point_and_empty_query_sets():
