@@ -18,7 +18,6 @@
 #include <cstdint>
 #include <limits>
 #include <new>
-#include <optional>
 
 #include "descent.hpp"
 #include "exact_knn.hpp"
@@ -83,13 +82,8 @@ std::uint32_t ball_search(const ExactTarget<T>& target, const Queries& query, co
     auto label = [&](std::uint32_t v) -> std::int64_t { return target.labels ? target.labels[v] : v; };
 
     const DescentTarget<T> dt(g);
-    std::optional<StampPool::Lease> lease;
-    VisitStamps<std::uint32_t> own;
-    if (target.stamps)
-        lease.emplace(target.stamps->lend(n));
-    else
-        own = VisitStamps<std::uint32_t>::zeros(n);
-    VisitStamps<std::uint32_t>& seen = lease ? **lease : own;
+    StampPool::Lease lease = StampPool::lend_or_make(target.stamps, n);
+    VisitStamps<std::uint32_t>& seen = *lease;
     std::uint32_t* const stamps = seen.stamps.data();
     Vec<std::uint32_t> queue(64);
     Vec<std::uint32_t> fresh(64);  // neighbours first seen while expanding one vertex

@@ -169,12 +169,10 @@ inline constexpr std::size_t kPoolK = 64;
 // Scratch of one call, reused for every query.
 template <class T>
 struct Scratch {
-    StampPool* pool = nullptr;  // where the visit stamps come from, if anywhere
-    std::optional<StampPool::Lease> lease;
-    VisitStamps<std::uint32_t> own;
-    VisitStamps<std::uint32_t>* seen = nullptr;  // target vertices found by the current query
-    Vec<Entry<T>> pool_entries;                  // see `Expansion::pooled`
-    Vec<PairKey<T>> frontier;                    // see `Expansion::heaped`
+    StampPool* pool = nullptr;             // where the visit stamps come from, if anywhere
+    std::optional<StampPool::Lease> seen;  // target vertices found by the current query
+    Vec<Entry<T>> pool_entries;            // see `Expansion::pooled`
+    Vec<PairKey<T>> frontier;              // see `Expansion::heaped`
     Vec<PairKey<T>> best;
     Vec<std::uint32_t> fresh;  // neighbours first seen while expanding one vertex
     Vec<T> fresh_d2;           // and their squared distances
@@ -182,17 +180,10 @@ struct Scratch {
     // Starts a query; the stamps are taken on first use: most nearest-point queries
     // need none.
     std::uint32_t next_query(std::size_t n) {
-        if (!seen) {
-            if (pool) {
-                seen = &*lease.emplace(pool->lend(n));
-            } else {
-                own = VisitStamps<std::uint32_t>::zeros(n);
-                seen = &own;
-            }
-        }
-        return seen->next_walk();
+        if (!seen) seen.emplace(StampPool::lend_or_make(pool, n));
+        return (**seen).next_walk();
     }
-    std::uint32_t* stamps() noexcept { return seen->stamps.data(); }
+    std::uint32_t* stamps() noexcept { return (**seen).stamps.data(); }
 };
 
 // The expansion of one query from where its descent stopped. It expands every found

@@ -97,6 +97,11 @@ public:
         Stamps stamps_;
     };
 
+    // Stamps over `n` vertices from `pool`, or, without a pool, a new set the lease owns.
+    static Lease lend_or_make(StampPool* pool, std::size_t n) {
+        return pool ? pool->lend(n) : Lease(nullptr, Stamps::zeros(n));
+    }
+
     // Stamps over `n` vertices: a set given back earlier, or a new one.
     Lease lend(std::size_t n) {
         {
